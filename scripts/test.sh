@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The test command: sets up a fresh Debian 12 machine, builds every preset and
+# runs the host test suites (plain, ASan+UBSan, TSan).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+for preset in host host-asan host-tsan win32; do
+  echo "== build $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+for preset in host host-asan host-tsan; do
+  echo "== test $preset"
+  ctest --preset "$preset"
+done
