@@ -1,0 +1,81 @@
+// The conduit: one loopback of an Out (render) and an In (capture) endpoint
+// sharing one locked format and one mixing clock.
+#pragma once
+
+#include <ntddk.h>
+
+#include "conduit_timer.h"
+#include "single_list.h"
+#include "spin_lock.h"
+#include "wave_format.h"
+
+struct Conduit;
+struct Stream;
+
+// Milliseconds since system start from the kernel tick count; wraps after
+// about 49.7 days, so callers only subtract two values. Any IRQL.
+ULONG QueryMilliseconds();
+
+constexpr USHORT EndpointCapture = 0x0001;
+
+struct Endpoint {
+    USHORT flags;           // EndpointCapture on the In endpoint only; fixed
+    Conduit* conduit;       // owner; fixed
+    SingleList streams;     // attached Streams in attach order; engine lock
+
+    VOID Initialise(Conduit* owner, USHORT endpointFlags);
+    // Starts the clock for the stream, then appends it; false (list
+    // untouched) when the clock could not start.
+    bool AttachStream(Stream* stream);
+    // Unlinks an attached stream and stops the clock for it; a stream that
+    // is not attached changes nothing.
+    VOID DetachStream(Stream* stream);
+    bool HasStream(const Stream* stream) const;
+    bool IsCapture() const { return (flags & EndpointCapture) != 0; }
+};
+
+// Locking. Every engine operation (the Conduit, Endpoint and Stream methods
+// below and in stream.h, apart from Initialise/Destroy) runs with the engine
+// lock held, at DISPATCH_LEVEL: the tick takes it in OnTimer, a request takes
+// it with LockEngine around its whole engine call. The DoneList (appended by
+// the engine, drained by CompleteDoneBuffers) has its own lock,
+// GlobalSpinLock, taken inside the engine lock, never around it; requests are
+// completed with neither held (UnlockEngine and OnTimer drain after
+// releasing the engine lock).
+struct Conduit {
+    Endpoint inEndpoint;
+    Endpoint outEndpoint;
+    ULONG clockUsers;       // streams attached to either endpoint
+    WAVEFORMATEX format;    // locked while clockUsers > 0
+    ULONG bytesPerSample;   // width of one sample of one channel, 1 to 4
+    ConduitTimer timer;     // open exactly while clockUsers > 0
+    ULONG lastTickMs;       // QueryMilliseconds() of the last tick or start
+    PUCHAR mixBuffer;       // mixBufferSize bytes while the clock runs
+    ULONG mixBufferSize;    // 100 ms at the locked format
+    SpinLock engineLock;    // guards every field above and all streams
+
+    // Load time (PASSIVE_LEVEL): the idle conduit, timer installed.
+    VOID Initialise();
+    // Unload time (PASSIVE_LEVEL): closes and destroys the timer (no DPC of
+    // it runs afterwards) and frees a mix buffer still held by streams that
+    // were never closed. Streams stay the property of their opener.
+    VOID Destroy();
+
+    // Request side. UnlockEngine also completes every finished buffer
+    // (CompleteDoneBuffers) once the lock is released, so a request that
+    // retired buffers has them completed before it returns.
+    VOID LockEngine();
+    VOID UnlockEngine();
+
+    bool CheckFormat(const WAVEFORMATEX& candidate) const;
+    // Only while clockUsers is 0.
+    VOID SetFormat(const WAVEFORMATEX& candidate);
+    bool StartClock();
+    VOID StopClock();
+    // Whole frames nearest to ms at the locked rate, at least one frame, in
+    // bytes. 64-bit so that the catch-up after a stall of any length is exact.
+    ULONGLONG BytesForMs(ULONG ms) const;
+    VOID Tick();
+    // The timer's callback, in its DPC at DISPATCH_LEVEL.
+    static CONDUIT_TIMER_CALLBACK OnTimer;
+};

@@ -1,0 +1,211 @@
+#include "stream.h"
+#include "driver_globals.h"
+#include "mix_samples.h"
+
+VOID Stream::Initialise(Endpoint* owner)
+{
+    next = nullptr;
+    endpoint = owner;
+    queue.Initialise();
+    loopCount = 0;
+    loopCursor = nullptr;
+    flags = 0;
+    ResetState();
+}
+
+VOID Stream::ResetState()
+{
+    GlobalSpinLock->Acquire();
+    position = 0;
+    flags &= static_cast<USHORT>(~(StreamPaused | StreamLoopOpen));
+    loopCount = 0;
+    if (IsCapture()) {
+        flags |= StreamPaused;
+    }
+    GlobalSpinLock->Release();
+}
+
+QueuedBuffer* Stream::CurrentBuffer() const
+{
+    if (loopCount != 0) {
+        return loopCursor;
+    }
+    return QueuedBuffer::FromNode(queue.head);
+}
+
+ULONG Stream::BytesAvailable() const
+{
+    const QueuedBuffer* current = CurrentBuffer();
+    if (!IsRunning() || current == nullptr) {
+        return 0;
+    }
+    return current->length - current->done;
+}
+
+VOID Stream::EnterCurrent()
+{
+    QueuedBuffer* current = CurrentBuffer();
+    if (current == nullptr) {
+        return;
+    }
+    current->done = 0;
+    if ((current->state & BufferLoopStart) != 0) {
+        loopCount = current->loops;
+        current->state &= ~BufferLoopStart;
+        loopCursor = current;
+    }
+}
+
+VOID Stream::AddBuffer(QueuedBuffer* buffer)
+{
+    if (!IsCapture()) {
+        if ((buffer->headerFlags & WHDR_BEGINLOOP) != 0 && buffer->loops != 0
+            && (flags & StreamLoopOpen) == 0) {
+            flags |= StreamLoopOpen;
+            buffer->state |= BufferLoopStart;
+        }
+        if ((flags & StreamLoopOpen) != 0) {
+            buffer->state |= BufferInLoop;
+            if ((buffer->headerFlags & WHDR_ENDLOOP) != 0) {
+                buffer->state |= BufferLoopEnd;
+                flags &= static_cast<USHORT>(~StreamLoopOpen);
+            }
+        }
+    }
+    queue.Append(buffer->Node());
+    if (queue.head == buffer->Node()) {
+        EnterCurrent();
+    }
+}
+
+VOID Stream::Start()
+{
+    flags &= static_cast<USHORT>(~StreamPaused);
+}
+
+VOID Stream::Pause()
+{
+    flags |= StreamPaused;
+    if (IsCapture()) {
+        // The client gets back what was recorded so far.
+        const QueuedBuffer* current = CurrentBuffer();
+        if (current != nullptr && current->done != 0) {
+            FinishCurrent();
+        }
+    }
+}
+
+VOID Stream::BreakLoop()
+{
+    if (loopCount != 0) {
+        loopCount = 1;
+    }
+}
+
+VOID Stream::Reset()
+{
+    ResetState();
+    flags |= StreamPaused;
+    // RetireHead enters each new head; a loop entered that way is dropped at
+    // once so loopCursor never follows a buffer out of the queue.
+    while (RetireHead()) {
+        loopCount = 0;
+    }
+    ResetState();
+}
+
+bool Stream::RetireHead()
+{
+    SingleListNode* node = queue.RemoveHead();
+    if (node == nullptr) {
+        return false;
+    }
+    EnterCurrent();
+    // Once appended the buffer belongs to the drain, which may complete and
+    // free it at any moment: nothing touches it afterwards.
+    GlobalSpinLock->Acquire();
+    DoneList->Append(node);
+    GlobalSpinLock->Release();
+    return true;
+}
+
+VOID Stream::FinishCurrent()
+{
+    QueuedBuffer* current = CurrentBuffer();
+    if (current == nullptr) {
+        return;
+    }
+    if (IsCapture() || (current->state & BufferInLoop) == 0 || loopCount == 0) {
+        RetireHead();
+        return;
+    }
+    const bool isEnd = (current->state & BufferLoopEnd) != 0;
+    SingleListNode* following = current->Node()->next;
+    if (!isEnd && following != nullptr) {
+        // Members are queued contiguously: the next buffer is in the loop.
+        loopCursor = QueuedBuffer::FromNode(following);
+        EnterCurrent();
+        return;
+    }
+    --loopCount;
+    if (!isEnd) {
+        // The pass ran out of queued buffers before the loop's end was
+        // queued: this buffer becomes the end, later buffers are not members.
+        current->state |= BufferLoopEnd;
+        flags &= static_cast<USHORT>(~StreamLoopOpen);
+    }
+    if (loopCount != 0) {
+        loopCursor = QueuedBuffer::FromNode(queue.head);
+        EnterCurrent();
+        return;
+    }
+    loopCursor = nullptr;
+    for (;;) {
+        const QueuedBuffer* head = QueuedBuffer::FromNode(queue.head);
+        if (head == nullptr) {
+            break;
+        }
+        // Read before retiring: the drain may free it right after.
+        const bool headIsEnd = (head->state & BufferLoopEnd) != 0;
+        RetireHead();
+        if (headIsEnd) {
+            break;
+        }
+    }
+    EnterCurrent();
+}
+
+ULONG Stream::Transfer(PUCHAR mix, ULONG count)
+{
+    const bool capture = IsCapture();
+    const ULONG width = endpoint->conduit->bytesPerSample;
+    ULONG total = 0;
+    for (;;) {
+        QueuedBuffer* current = CurrentBuffer();
+        ULONG n = BytesAvailable();
+        if (n > count) {
+            n = count;
+        }
+        if (n != 0) {
+            if (capture) {
+                RtlCopyMemory(current->data + current->done, mix, n);
+            } else {
+                const ULONG samples = n / width;
+                if (samples != 0) {
+                    MixSamples(mix, current->data + current->done, samples, width);
+                }
+            }
+            mix += n;
+            total += n;
+            count -= n;
+            position += n;
+            current->done += n;
+        }
+        if (current != nullptr && current->done == current->length) {
+            FinishCurrent();
+        }
+        if (count == 0 || CurrentBuffer() == nullptr || !IsRunning()) {
+            return total;
+        }
+    }
+}

@@ -1,0 +1,74 @@
+// A client stream on one endpoint of the conduit and its queue of buffers.
+#pragma once
+
+#include <ntddk.h>
+
+#include "conduit.h"
+#include "single_list.h"
+
+// QueuedBuffer.state bits.
+constexpr ULONG BufferInLoop = 0x1;
+constexpr ULONG BufferLoopStart = 0x2;     // a loop's first buffer, not yet entered
+constexpr ULONG BufferLoopEnd = 0x4;
+
+// One client buffer whose read or write request stays pending until the
+// buffer is finished. In its stream's queue under the engine lock, then in
+// the DoneList under GlobalSpinLock, then freed by CompleteDoneBuffers.
+struct QueuedBuffer {
+    QueuedBuffer* next;         // list link: stream queue, then DoneList
+    PUCHAR data;                // system address of the client's bytes
+    ULONG length;               // whole frames, at least one
+    ULONG done;                 // bytes moved in the current pass
+    ULONG state;                // Buffer* bits; Out side only
+    ULONG headerFlags;          // client's WAVEHDR dwFlags (loop marks)
+    ULONG loops;                // passes of a loop beginning here
+    PIRP completionRequest;     // completed with done as its byte count
+
+    SingleListNode* Node() { return reinterpret_cast<SingleListNode*>(this); }
+    static QueuedBuffer* FromNode(SingleListNode* node)
+    {
+        return reinterpret_cast<QueuedBuffer*>(node);
+    }
+};
+
+// Stream.flags bits.
+constexpr USHORT StreamPaused = 0x1;
+constexpr USHORT StreamLoopOpen = 0x2;     // a loop's begin queued, its end not yet
+
+// Every method runs under the conduit's engine lock (see conduit.h);
+// ResetState additionally takes GlobalSpinLock as the drain does.
+struct Stream {
+    Stream* next;               // link in the endpoint's streams
+    Endpoint* endpoint;         // fixed for the stream's life
+    USHORT flags;
+    SingleList queue;           // QueuedBuffers not yet finished, in order
+    ULONG position;             // bytes moved since the last reset; wraps
+    ULONG loopCount;            // passes still to play, current included
+    QueuedBuffer* loopCursor;   // current loop buffer while loopCount != 0;
+                                // always a member of queue then
+
+    SingleListNode* Node() { return reinterpret_cast<SingleListNode*>(this); }
+    const SingleListNode* Node() const { return reinterpret_cast<const SingleListNode*>(this); }
+    static Stream* FromNode(SingleListNode* node) { return reinterpret_cast<Stream*>(node); }
+
+    // An Out stream starts running, an In stream paused.
+    VOID Initialise(Endpoint* owner);
+    VOID ResetState();
+    bool IsRunning() const { return (flags & StreamPaused) == 0; }
+    bool IsCapture() const { return endpoint->IsCapture(); }
+    QueuedBuffer* CurrentBuffer() const;
+    ULONG BytesAvailable() const;
+    VOID EnterCurrent();
+    VOID AddBuffer(QueuedBuffer* buffer);
+    VOID Start();
+    VOID Pause();
+    VOID BreakLoop();
+    // Retires every queued buffer in queue order; they are completed by the
+    // drain that follows the engine lock's release (Conduit::UnlockEngine).
+    VOID Reset();
+    bool RetireHead();
+    VOID FinishCurrent();
+    // Moves up to count bytes between mix and this stream's buffers; returns
+    // the bytes moved.
+    ULONG Transfer(PUCHAR mix, ULONG count);
+};
