@@ -1,0 +1,108 @@
+#include "nt_test_support.h"
+
+namespace {
+
+using namespace nt_test;
+
+class ClockTest : public NtTest {};
+
+// Reads the tick count as NT readers do, with atomic loads so that the race
+// with the writer is a defined one.
+ULONGLONG ReadTicks()
+{
+    for (;;) {
+        const LONG high1 = __atomic_load_n(&KeTickCount.High1Time, __ATOMIC_ACQUIRE);
+        const ULONG low = __atomic_load_n(&KeTickCount.LowPart, __ATOMIC_ACQUIRE);
+        const LONG high2 = __atomic_load_n(&KeTickCount.High2Time, __ATOMIC_ACQUIRE);
+        if (high1 == high2) {
+            return (static_cast<ULONGLONG>(static_cast<ULONG>(high1)) << 32) | low;
+        }
+    }
+}
+
+TEST_F(ClockTest, TickCountFollowsVirtualTime)
+{
+    EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
+    EXPECT_EQ(Now(), kStartTime);
+    EXPECT_EQ(ReadTicks(), kStartTime / 156250);
+
+    // 15 ms is less than one tick; 16 ms crosses exactly one boundary from
+    // a tick-aligned start.
+    HostKeSetTickCount(1000);
+    EXPECT_EQ(Now(), 1000ull * 156250);
+    HostKeAdvanceClockMs(15);
+    EXPECT_EQ(ReadTicks(), 1000u);
+    HostKeAdvanceClockMs(1);
+    EXPECT_EQ(ReadTicks(), 1001u);
+    HostKeAdvanceClockMs(1000);
+    EXPECT_EQ(ReadTicks(), (1000ull * 156250 + 1016 * 10000) / 156250);
+    EXPECT_EQ(KeQueryInterruptTime(), 1000ull * 156250 + 1016 * 10000);
+
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(static_cast<ULONGLONG>(ticks.QuadPart), ReadTicks());
+    EXPECT_EQ(HostKeQueryTickCount(), ReadTicks());
+}
+
+TEST_F(ClockTest, TickCountCarriesIntoHighWordAtWrap)
+{
+    HostKeSetTickCount(0xFFFFFFFFull);
+    EXPECT_EQ(KeTickCount.LowPart, 0xFFFFFFFFu);
+    EXPECT_EQ(KeTickCount.High1Time, 0);
+    HostKeAdvanceClock(156250);
+    EXPECT_EQ(KeTickCount.LowPart, 0u);
+    EXPECT_EQ(KeTickCount.High1Time, 1);
+    EXPECT_EQ(KeTickCount.High2Time, 1);
+    EXPECT_EQ(ReadTicks(), 0x100000000ull);
+}
+
+// A reader racing the writer across low-word wraps never sees the count go
+// backwards or jump past what was written.
+TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
+{
+    constexpr ULONGLONG kSteps = 60000;
+    // Cross two low-word boundaries.
+    const ULONGLONG first = 0x1FFFFFFFFull - kSteps / 2;
+    const ULONGLONG last = first + kSteps;
+    HostKeSetTickCount(first);
+    std::atomic<bool> done{false};
+    std::atomic<ULONGLONG> bad{0};
+    std::atomic<ULONGLONG> reads{0};
+    std::thread reader([&] {
+        ULONGLONG previous = ReadTicks();
+        ULONGLONG count = 0;
+        while (!done.load(std::memory_order_acquire)) {
+            const ULONGLONG value = ReadTicks();
+            if (value < previous || value > last) {
+                bad.store(value);
+            }
+            previous = value;
+            ++count;
+        }
+        reads.store(count);
+    });
+    for (ULONGLONG tick = first + 1; tick <= last; ++tick) {
+        if (tick % 2 == 0) {
+            HostKeSetTickCount(tick);
+        } else {
+            HostKeAdvanceClock(156250);
+        }
+    }
+    done.store(true, std::memory_order_release);
+    reader.join();
+    EXPECT_EQ(bad.load(), 0u);
+    EXPECT_GT(reads.load(), 0u);
+    EXPECT_EQ(ReadTicks(), last);
+}
+
+TEST_F(ClockTest, AdvanceRefusedOutsidePassiveLevel)
+{
+    BugCheckRecorder recorder;
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(HostKeAdvanceClockMs(10), 0u);
+    KfLowerIrql(old);
+    EXPECT_EQ(recorder.TakeOne(), static_cast<ULONG>(IRQL_NOT_LESS_OR_EQUAL));
+    EXPECT_EQ(Now(), kStartTime);
+}
+
+}  // namespace
