@@ -70,18 +70,23 @@ TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
     std::atomic<ULONGLONG> reads{0};
     std::thread reader([&] {
         ULONGLONG previous = ReadTicks();
-        ULONGLONG count = 0;
         while (!done.load(std::memory_order_acquire)) {
             const ULONGLONG value = ReadTicks();
             if (value < previous || value > last) {
                 bad.store(value);
             }
             previous = value;
-            ++count;
+            reads.fetch_add(1, std::memory_order_release);
         }
-        reads.store(count);
     });
+    ULONGLONG seen = 0;
     for (ULONGLONG tick = first + 1; tick <= last; ++tick) {
+        // Keep the reader busy throughout: every 256 writes wait for it to
+        // have read again.
+        if (tick % 256 == 0) {
+            SpinUntil([&] { return reads.load(std::memory_order_acquire) > seen; });
+            seen = reads.load(std::memory_order_acquire);
+        }
         if (tick % 2 == 0) {
             HostKeSetTickCount(tick);
         } else {
@@ -91,8 +96,41 @@ TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
     done.store(true, std::memory_order_release);
     reader.join();
     EXPECT_EQ(bad.load(), 0u);
-    EXPECT_GT(reads.load(), 0u);
+    EXPECT_GE(reads.load(), kSteps / 256);
     EXPECT_EQ(ReadTicks(), last);
+}
+
+// Writes that move back and forth across a high-word boundary: every value
+// a concurrent reader sees is one that was written, never a mix of the two.
+TEST_F(ClockTest, ReaderSeesOnlyWrittenValuesAcrossHighWordBoundary)
+{
+    constexpr int kWrites = 100000;
+    const ULONGLONG below = 0xFFFFFFFFull;
+    const ULONGLONG above = 0x100000000ull;
+    HostKeSetTickCount(below);
+    std::atomic<bool> done{false};
+    std::atomic<ULONGLONG> bad{0};
+    std::atomic<ULONGLONG> reads{0};
+    std::thread reader([&] {
+        while (!done.load(std::memory_order_acquire)) {
+            const ULONGLONG value = ReadTicks();
+            if (value != below && value != above) {
+                bad.store(value);
+            }
+            reads.fetch_add(1, std::memory_order_release);
+        }
+    });
+    ULONGLONG seen = 0;
+    for (int i = 0; i < kWrites; ++i) {
+        if (i % 64 == 0) {
+            SpinUntil([&] { return reads.load(std::memory_order_acquire) > seen; });
+            seen = reads.load(std::memory_order_acquire);
+        }
+        HostKeSetTickCount(i % 2 == 0 ? above : below);
+    }
+    done.store(true, std::memory_order_release);
+    reader.join();
+    EXPECT_EQ(bad.load(), 0u) << std::hex << bad.load();
 }
 
 TEST_F(ClockTest, AdvanceRefusedOutsidePassiveLevel)
