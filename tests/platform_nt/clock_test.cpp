@@ -104,7 +104,7 @@ TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
 // a concurrent reader sees is one that was written, never a mix of the two.
 TEST_F(ClockTest, ReaderSeesOnlyWrittenValuesAcrossHighWordBoundary)
 {
-    constexpr int kWrites = 100000;
+    constexpr int kWrites = 20000;
     const ULONGLONG below = 0xFFFFFFFFull;
     const ULONGLONG above = 0x100000000ull;
     HostKeSetTickCount(below);
@@ -122,7 +122,7 @@ TEST_F(ClockTest, ReaderSeesOnlyWrittenValuesAcrossHighWordBoundary)
     });
     ULONGLONG seen = 0;
     for (int i = 0; i < kWrites; ++i) {
-        if (i % 64 == 0) {
+        if (i % 128 == 0) {
             SpinUntil([&] { return reads.load(std::memory_order_acquire) > seen; });
             seen = reads.load(std::memory_order_acquire);
         }
