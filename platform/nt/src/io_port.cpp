@@ -1,0 +1,145 @@
+// I/O completion ports: FIFO packet queues that files are bound to with a
+// key. A port stays alive while bound files reference it; closing its handle
+// releases every waiter with STATUS_ABANDONED_WAIT_0.
+#include <chrono>
+
+#include "host/io_user.h"
+#include "io_internal.h"
+
+namespace host_io {
+namespace {
+std::atomic<ULONG> livePorts{0};
+}  // namespace
+
+void QueuePacket(PortHost* port, const PortPacket& packet)
+{
+    std::lock_guard<std::mutex> guard(port->lock);
+    port->packets.push_back(packet);
+    port->ready.notify_one();
+}
+
+void ClosePortHandle(PortHost* port)
+{
+    std::lock_guard<std::mutex> guard(port->lock);
+    port->closed = true;
+    port->ready.notify_all();
+}
+
+void DeletePort(PortHost* port)
+{
+    delete port;
+    livePorts.fetch_sub(1, std::memory_order_relaxed);
+}
+
+}  // namespace host_io
+
+using namespace host_io;
+
+extern "C" {
+
+int32_t HostNtCreateIoCompletion(void** Port)
+{
+    PortHost* port = new PortHost{};
+    port->ob.type = ObType::Port;
+    port->ob.references.store(1, std::memory_order_relaxed);
+    port->closed = false;
+    livePorts.fetch_add(1, std::memory_order_relaxed);
+    HANDLE handle;
+    NTSTATUS status = InsertHandle(CurrentProcess(), &port->ob, &handle);
+    if (!NT_SUCCESS(status)) {
+        DeletePort(port);
+        return status;
+    }
+    *Port = handle;
+    return STATUS_SUCCESS;
+}
+
+int32_t HostNtSetIoCompletionPort(void* File, void* Port, uintptr_t Key)
+{
+    ObObject* fileObject;
+    NTSTATUS status = ReferenceHandle(File, ObType::File, &fileObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ObObject* portObject;
+    status = ReferenceHandle(Port, ObType::Port, &portObject);
+    if (!NT_SUCCESS(status)) {
+        ObDereference(fileObject, true);
+        return status;
+    }
+    FileHost* file = reinterpret_cast<FileHost*>(fileObject);
+    PortHost* port = reinterpret_cast<PortHost*>(portObject);
+    {
+        // Completions read the port with acquire, then the key.
+        static std::mutex bindLock;
+        std::lock_guard<std::mutex> guard(bindLock);
+        if (file->port.load(std::memory_order_relaxed) != nullptr) {
+            ObDereference(portObject, true);
+            ObDereference(fileObject, true);
+            return STATUS_INVALID_PARAMETER;
+        }
+        file->completion.Port = port;
+        file->completion.Key = reinterpret_cast<PVOID>(Key);
+        file->file.CompletionContext = &file->completion;
+        // The file keeps the port reference taken above while it is bound.
+        file->port.store(port, std::memory_order_release);
+    }
+    ObDereference(fileObject, true);
+    return STATUS_SUCCESS;
+}
+
+int32_t HostNtRemoveIoCompletion(void* Port, uintptr_t* Key, void** ApcContext,
+                                 int32_t* PacketStatus, uintptr_t* Information, uint32_t TimeoutMs)
+{
+    ObObject* object;
+    NTSTATUS status = ReferenceHandle(Port, ObType::Port, &object);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    PortHost* port = reinterpret_cast<PortHost*>(object);
+    {
+        std::unique_lock<std::mutex> guard(port->lock);
+        auto ready = [port] { return !port->packets.empty() || port->closed; };
+        if (TimeoutMs == UINT32_MAX) {
+            port->ready.wait(guard, ready);
+        } else {
+            port->ready.wait_for(guard, std::chrono::milliseconds(TimeoutMs), ready);
+        }
+        if (port->closed) {
+            status = STATUS_ABANDONED_WAIT_0;
+        } else if (port->packets.empty()) {
+            status = STATUS_TIMEOUT;
+        } else {
+            PortPacket packet = port->packets.front();
+            port->packets.pop_front();
+            *Key = packet.key;
+            *ApcContext = packet.overlapped;
+            *PacketStatus = packet.status;
+            *Information = packet.information;
+            status = STATUS_SUCCESS;
+        }
+    }
+    ObDereference(object, true);
+    return status;
+}
+
+int32_t HostNtSetIoCompletion(void* Port, uintptr_t Key, void* ApcContext, int32_t PacketStatus,
+                              uintptr_t Information)
+{
+    ObObject* object;
+    NTSTATUS status = ReferenceHandle(Port, ObType::Port, &object);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    QueuePacket(reinterpret_cast<PortHost*>(object),
+                PortPacket{Key, ApcContext, PacketStatus, Information});
+    ObDereference(object, true);
+    return STATUS_SUCCESS;
+}
+
+ULONG HostIoPortCount(VOID)
+{
+    return livePorts.load(std::memory_order_relaxed);
+}
+
+}  // extern "C"

@@ -1,0 +1,397 @@
+// Driver images: shared objects under the build tree's system root, loaded
+// with their own symbols (RTLD_LOCAL), entered at PASSIVE_LEVEL with a fresh
+// DRIVER_OBJECT, and unloaded only when nothing of theirs remains.
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstdio>
+#include <new>
+
+#include "io_internal.h"
+
+#ifndef TONVANE_DEFAULT_SYSTEM_ROOT
+#define TONVANE_DEFAULT_SYSTEM_ROOT ""
+#endif
+
+namespace host_io {
+namespace {
+
+// Guards the loaded list, the system root and image ranges.
+std::mutex loaderLock;
+
+struct Loaded {
+    DriverHost* driver;
+    std::string path;
+    bool pinned;        // unloaded with something left: image kept
+};
+
+std::vector<Loaded>& LoadedDrivers()   // guarded by loaderLock
+{
+    static std::vector<Loaded> loaded;
+    return loaded;
+}
+
+std::string& SystemRoot()   // guarded by loaderLock
+{
+    static std::string root = [] {
+        const char* fromEnvironment = getenv("TONVANE_SYSTEM_ROOT");
+        return std::string(fromEnvironment != nullptr ? fromEnvironment
+                                                      : TONVANE_DEFAULT_SYSTEM_ROOT);
+    }();
+    return root;
+}
+
+struct RangeQuery {
+    uintptr_t address;
+    uintptr_t begin;
+    uintptr_t end;
+};
+
+int FindRange(struct dl_phdr_info* info, size_t, void* data)
+{
+    RangeQuery* query = static_cast<RangeQuery*>(data);
+    uintptr_t low = UINTPTR_MAX;
+    uintptr_t high = 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = info->dlpi_phdr[i];
+        if (header.p_type != PT_LOAD) {
+            continue;
+        }
+        uintptr_t begin = info->dlpi_addr + header.p_vaddr;
+        uintptr_t end = begin + header.p_memsz;
+        low = begin < low ? begin : low;
+        high = end > high ? end : high;
+    }
+    if (query->address >= low && query->address < high) {
+        query->begin = low;
+        query->end = high;
+        return 1;
+    }
+    return 0;
+}
+
+// Address range of the loaded object holding address.
+bool ImageRange(const void* address, uintptr_t* begin, uintptr_t* end)
+{
+    RangeQuery query{reinterpret_cast<uintptr_t>(address), 0, 0};
+    if (dl_iterate_phdr(FindRange, &query) == 0) {
+        return false;
+    }
+    *begin = query.begin;
+    *end = query.end;
+    return true;
+}
+
+// Maps a service-style image path to a host path.
+std::string HostPathOf(const std::string& imagePath)
+{
+    if (!imagePath.empty() && imagePath[0] == '/') {
+        return imagePath;
+    }
+    std::string path = imagePath;
+    for (const char* prefix : {"\\SystemRoot\\", "\\systemroot\\", "\\SYSTEMROOT\\"}) {
+        std::string text(prefix);
+        if (path.compare(0, text.size(), text) == 0) {
+            path = path.substr(text.size());
+            break;
+        }
+    }
+    for (char& c : path) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    std::string root;
+    {
+        std::lock_guard<std::mutex> guard(loaderLock);
+        root = SystemRoot();
+    }
+    return root + "/" + path;
+}
+
+std::u16string Widen(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string Narrow(PCWSTR text)
+{
+    std::string result;
+    for (; text != nullptr && *text != 0; ++text) {
+        result.push_back(*text < 0x80 ? char(*text) : '?');
+    }
+    return result;
+}
+
+void SetUnicode(UNICODE_STRING* target, std::u16string& text)
+{
+    target->Buffer = reinterpret_cast<PWSTR>(text.data());
+    target->Length = USHORT(text.size() * 2);
+    target->MaximumLength = target->Length;
+}
+
+DriverHost* NewDriver(const std::string& imagePath, const std::string& registryPath)
+{
+    void* memory = LowAllocate(sizeof(DriverHost), true);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    DriverHost* host = new (memory) DriverHost{};
+    size_t slash = imagePath.find_last_of("/\\");
+    std::string base = imagePath.substr(slash == std::string::npos ? 0 : slash + 1);
+    size_t dot = base.rfind('.');
+    host->name = u"\\Driver\\" + Widen(base.substr(0, dot));
+    host->registryPath = Widen(registryPath);
+    host->imagePath = imagePath;
+    PDRIVER_OBJECT driver = &host->driver;
+    driver->Type = 4;  // IO_TYPE_DRIVER
+    driver->Size = CSHORT(sizeof(DRIVER_OBJECT));
+    driver->DriverExtension = &host->extension;
+    host->extension.DriverObject = driver;
+    SetUnicode(&driver->DriverName, host->name);
+    // As NT: every major function the driver leaves alone is refused.
+    for (auto& routine : driver->MajorFunction) {
+        routine = InvalidDeviceRequest;
+    }
+    return host;
+}
+
+void DeleteDriver(DriverHost* host)
+{
+    host->~DriverHost();
+    LowFree(host);
+}
+
+// What an unload leaves behind.
+HOST_IO_UNLOAD_REPORT Leftovers(DriverHost* host)
+{
+    HOST_IO_UNLOAD_REPORT report{};
+    report.DevicesLeft = CountDevicesOf(host);
+    report.LinksLeft = CountLinksOf(host, false);
+    report.OpenFilesLeft = CountOpenFilesOf(host);
+    report.NotifyRoutinesLeft =
+        host->image != nullptr ? CountNotifyRoutinesIn(host->imageBegin, host->imageEnd) : 0;
+    return report;
+}
+
+bool Clean(const HOST_IO_UNLOAD_REPORT& report)
+{
+    return report.DevicesLeft == 0 && report.LinksLeft == 0 && report.OpenFilesLeft == 0 &&
+           report.NotifyRoutinesLeft == 0;
+}
+
+// Runs DriverEntry; on failure the image goes again unless the failed
+// entry left objects behind.
+NTSTATUS Enter(DriverHost* host, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driverObject)
+{
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    PDRIVER_OBJECT driver = &host->driver;
+    driver->DriverInit = entry;
+    UNICODE_STRING registry;
+    SetUnicode(&registry, host->registryPath);
+    DriverHost* previous = SetCurrentDriver(host);
+    NTSTATUS status = entry(driver, &registry);
+    SetCurrentDriver(previous);
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, HOST_IO_VIOLATION_WRONG_IRQL,
+                     reinterpret_cast<ULONG_PTR>(driver), KeGetCurrentIrql(), 1);
+    }
+    if (!NT_SUCCESS(status)) {
+        HOST_IO_UNLOAD_REPORT report = Leftovers(host);
+        if (Clean(report)) {
+            if (host->image != nullptr) {
+                dlclose(host->image);
+            }
+            DeleteDriver(host);
+        } else {
+            std::lock_guard<std::mutex> guard(loaderLock);
+            LoadedDrivers().push_back(Loaded{host, host->imagePath, true});
+        }
+        return status;
+    }
+    // Devices made by DriverEntry are ready once it returns, as NT clears
+    // DO_DEVICE_INITIALIZING for them.
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
+         device = device->NextDevice) {
+        device->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    }
+    {
+        std::lock_guard<std::mutex> guard(loaderLock);
+        LoadedDrivers().push_back(Loaded{host, host->imagePath, false});
+    }
+    if (driverObject != nullptr) {
+        *driverObject = driver;
+    }
+    return status;
+}
+
+}  // namespace
+
+bool AddressInImages(uintptr_t begin, uintptr_t end)
+{
+    static uintptr_t kernelBegin = 0;
+    static uintptr_t kernelEnd = 0;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ImageRange(reinterpret_cast<const void*>(&IofCallDriver), &kernelBegin, &kernelEnd);
+    });
+    if (begin < kernelEnd && end > kernelBegin) {
+        return true;
+    }
+    std::lock_guard<std::mutex> guard(loaderLock);
+    for (const Loaded& loaded : LoadedDrivers()) {
+        DriverHost* host = loaded.driver;
+        if (host->image != nullptr && begin < host->imageEnd && end > host->imageBegin) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace host_io
+
+using namespace host_io;
+
+extern "C" {
+
+VOID HostIoSetSystemRoot(const char* Path)
+{
+    std::lock_guard<std::mutex> guard(loaderLock);
+    SystemRoot() = Path != nullptr ? Path : "";
+}
+
+const char* HostIoGetSystemRoot(VOID)
+{
+    std::lock_guard<std::mutex> guard(loaderLock);
+    return SystemRoot().c_str();
+}
+
+NTSTATUS HostIoLoadDriverA(const char* ImagePath, const char* RegistryPath,
+                           PDRIVER_OBJECT* DriverObject)
+{
+    if (DriverObject != nullptr) {
+        *DriverObject = nullptr;
+    }
+    if (ImagePath == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::string path = HostPathOf(ImagePath);
+    {
+        std::lock_guard<std::mutex> guard(loaderLock);
+        for (const Loaded& loaded : LoadedDrivers()) {
+            if (loaded.path == path) {
+                return STATUS_IMAGE_ALREADY_LOADED;
+            }
+        }
+    }
+    if (access(path.c_str(), R_OK) != 0) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    void* image = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (image == nullptr) {
+        fprintf(stderr, "driver image %s: %s\n", path.c_str(), dlerror());
+        return STATUS_DRIVER_UNABLE_TO_LOAD;
+    }
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image, "DriverEntry"));
+    uintptr_t begin = 0;
+    uintptr_t end = 0;
+    if (entry == nullptr || !ImageRange(reinterpret_cast<const void*>(entry), &begin, &end)) {
+        dlclose(image);
+        return STATUS_INVALID_IMAGE_FORMAT;
+    }
+    DriverHost* host = NewDriver(path, RegistryPath != nullptr ? RegistryPath : "");
+    if (host == nullptr) {
+        dlclose(image);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    host->image = image;
+    host->imageBegin = begin;
+    host->imageEnd = end;
+    host->driver.DriverStart = reinterpret_cast<PVOID>(begin);
+    host->driver.DriverSize = ULONG(end - begin);
+    return Enter(host, entry, DriverObject);
+}
+
+NTSTATUS HostIoLoadDriver(PCWSTR ImagePath, PCWSTR RegistryPath, PDRIVER_OBJECT* DriverObject)
+{
+    if (ImagePath == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::string registry = Narrow(RegistryPath);
+    return HostIoLoadDriverA(Narrow(ImagePath).c_str(), registry.c_str(), DriverObject);
+}
+
+NTSTATUS HostIoLoadDriverEntry(PDRIVER_INITIALIZE Entry, const char* Name,
+                               const char* RegistryPath, PDRIVER_OBJECT* DriverObject)
+{
+    if (DriverObject != nullptr) {
+        *DriverObject = nullptr;
+    }
+    if (Entry == nullptr || Name == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    DriverHost* host = NewDriver(Name, RegistryPath != nullptr ? RegistryPath : "");
+    if (host == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    host->imagePath = std::string("builtin:") + Name;
+    return Enter(host, Entry, DriverObject);
+}
+
+NTSTATUS HostIoUnloadDriver(PDRIVER_OBJECT DriverObject, PHOST_IO_UNLOAD_REPORT Report)
+{
+    DriverHost* host = DriverOf(DriverObject);
+    if (Report != nullptr) {
+        *Report = HOST_IO_UNLOAD_REPORT{};
+    }
+    if (DriverObject->DriverUnload == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    {
+        std::lock_guard<std::mutex> guard(loaderLock);
+        for (const Loaded& loaded : LoadedDrivers()) {
+            if (loaded.driver == host && loaded.pinned) {
+                return STATUS_INVALID_DEVICE_REQUEST;
+            }
+        }
+    }
+    RunDeferredCloses();
+    DriverHost* previous = SetCurrentDriver(host);
+    DriverObject->DriverUnload(DriverObject);
+    SetCurrentDriver(previous);
+    RunDeferredCloses();
+    HOST_IO_UNLOAD_REPORT report = Leftovers(host);
+    bool clean = Clean(report);
+    report.ImageUnmapped = clean ? TRUE : FALSE;
+    if (Report != nullptr) {
+        *Report = report;
+    }
+    {
+        std::lock_guard<std::mutex> guard(loaderLock);
+        auto& loaded = LoadedDrivers();
+        for (auto it = loaded.begin(); it != loaded.end(); ++it) {
+            if (it->driver == host) {
+                if (clean) {
+                    loaded.erase(it);
+                } else {
+                    it->pinned = true;
+                }
+                break;
+            }
+        }
+    }
+    if (!clean) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (host->image != nullptr) {
+        dlclose(host->image);
+    }
+    DeleteDriver(host);
+    return STATUS_SUCCESS;
+}
+
+}  // extern "C"

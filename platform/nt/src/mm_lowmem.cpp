@@ -1,0 +1,121 @@
+// Memory below 4 GiB for the I/O stand-ins: packets, device and file
+// objects, MDLs, system-space copies of user buffers, and (for kernel32)
+// user blocks of the global heap. Separate from the pool stand-in so that
+// pool accounting and pool failure injection see only what drivers allocate.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+#include "io_internal.h"
+
+namespace host_io {
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kAlign = 16;
+
+struct Mapping {
+    uintptr_t base;     // start of the mapping
+    size_t length;      // including the guard page
+    size_t size;        // bytes asked for
+    bool system;
+};
+
+std::mutex& Lock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// Keyed by block address. Guarded by Lock().
+std::map<uintptr_t, Mapping>& Blocks()
+{
+    static std::map<uintptr_t, Mapping> blocks;
+    return blocks;
+}
+
+}  // namespace
+
+void* LowAllocate(size_t size, bool system)
+{
+    if (size == 0) {
+        size = 1;
+    }
+    size_t rounded = (size + kAlign - 1) & ~(kAlign - 1);
+    size_t usable = (rounded + kPage - 1) & ~(kPage - 1);
+    size_t length = usable + kPage;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    if (base == MAP_FAILED) {
+        return nullptr;
+    }
+    uintptr_t start = reinterpret_cast<uintptr_t>(base);
+    if (start + length > (uintptr_t(1) << 32)) {
+        munmap(base, length);
+        return nullptr;
+    }
+    // The guard page catches overruns past the (16-byte rounded) block.
+    mprotect(reinterpret_cast<void*>(start + usable), kPage, PROT_NONE);
+    uintptr_t block = start + usable - rounded;
+    std::lock_guard<std::mutex> guard(Lock());
+    Blocks()[block] = Mapping{start, length, size, system};
+    return reinterpret_cast<void*>(block);
+}
+
+void LowFree(void* block)
+{
+    if (block == nullptr) {
+        return;
+    }
+    Mapping mapping;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        auto found = Blocks().find(reinterpret_cast<uintptr_t>(block));
+        if (found == Blocks().end()) {
+            KeBugCheckEx(BAD_POOL_CALLER, 0x100, reinterpret_cast<ULONG_PTR>(block), 0, 0);
+            return;
+        }
+        mapping = found->second;
+        Blocks().erase(found);
+    }
+    munmap(reinterpret_cast<void*>(mapping.base), mapping.length);
+}
+
+bool LowOverlapsSystem(const void* address, size_t length)
+{
+    uintptr_t begin = reinterpret_cast<uintptr_t>(address);
+    uintptr_t end = begin + (length == 0 ? 1 : length);
+    std::lock_guard<std::mutex> guard(Lock());
+    // Any mapping overlapping [begin, end): mappings are disjoint, so only
+    // the one with the greatest base below end needs a look, plus ordering by
+    // block address equals ordering by base.
+    auto next = Blocks().lower_bound(end);
+    while (next != Blocks().begin()) {
+        --next;
+        const Mapping& m = next->second;
+        if (m.base + m.length <= begin) {
+            break;
+        }
+        if (m.system && m.base < end) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t LowLiveBlocks(bool system)
+{
+    std::lock_guard<std::mutex> guard(Lock());
+    size_t count = 0;
+    for (const auto& entry : Blocks()) {
+        if (entry.second.system == system) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+}  // namespace host_io

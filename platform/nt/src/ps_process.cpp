@@ -1,0 +1,441 @@
+// Processes: ids, handle tables, the requests their threads issued, the
+// calling thread's current process and the process-notify routines.
+#include <memory>
+
+#include "host/io_user.h"
+#include "host/ke_control.h"
+#include "io_internal.h"
+
+struct _EPROCESS {
+    enum class State { Alive, Ending, Ended };
+
+    ULONG_PTR id;
+    ULONG_PTR parentId;
+    bool isDefault;
+    std::mutex lock;
+    State state;                                // guarded by lock
+    std::vector<host_io::ObObject*> handles;    // slot i is handle (i + 1) * 4; guarded by lock
+    host_io::IrpHost* requests;                 // outstanding user requests; guarded by lock
+    ULONG requestCount;                         // guarded by lock
+};
+
+struct _ETHREAD {
+    ULONG_PTR id;
+};
+
+namespace host_io {
+namespace {
+
+// Process and thread ids share one counter, as NT's client ids do.
+std::atomic<ULONG_PTR> nextClientId{0x100};
+
+ULONG_PTR NewClientId()
+{
+    return nextClientId.fetch_add(4, std::memory_order_relaxed);
+}
+
+std::mutex processListLock;
+// Every process ever created; records stay valid for the program's life.
+std::vector<std::unique_ptr<_EPROCESS>>& Processes()
+{
+    static std::vector<std::unique_ptr<_EPROCESS>> processes;
+    return processes;
+}
+
+_EPROCESS* NewProcess(ULONG_PTR parentId, bool isDefault)
+{
+    auto process = std::make_unique<_EPROCESS>();
+    process->id = NewClientId();
+    process->parentId = parentId;
+    process->isDefault = isDefault;
+    process->state = _EPROCESS::State::Alive;
+    process->requests = nullptr;
+    process->requestCount = 0;
+    _EPROCESS* result = process.get();
+    std::lock_guard<std::mutex> guard(processListLock);
+    Processes().push_back(std::move(process));
+    return result;
+}
+
+_EPROCESS* DefaultProcess()
+{
+    static _EPROCESS* process = NewProcess(0, true);
+    return process;
+}
+
+thread_local _EPROCESS* currentProcess = nullptr;
+thread_local _ETHREAD* currentThread = nullptr;
+thread_local std::unique_ptr<_ETHREAD> ownThread;
+
+constexpr int kMaxNotifyRoutines = 8;
+std::mutex notifyLock;
+PCREATE_PROCESS_NOTIFY_ROUTINE notifyRoutines[kMaxNotifyRoutines];   // guarded by notifyLock
+
+void RunNotifyRoutines(HANDLE parentId, HANDLE processId, BOOLEAN create)
+{
+    PCREATE_PROCESS_NOTIFY_ROUTINE routines[kMaxNotifyRoutines];
+    {
+        std::lock_guard<std::mutex> guard(notifyLock);
+        for (int i = 0; i < kMaxNotifyRoutines; ++i) {
+            routines[i] = notifyRoutines[i];
+        }
+    }
+    for (auto routine : routines) {
+        if (routine != nullptr) {
+            routine(parentId, processId, create);
+        }
+    }
+}
+
+// Closes one handle's object as CloseHandle does.
+void CloseObject(ObObject* object)
+{
+    switch (object->type) {
+    case ObType::File: {
+        FileHost* file = reinterpret_cast<FileHost*>(object);
+        if (file->handles.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            CloseFileHandle(file);
+        }
+        break;
+    }
+    case ObType::Port:
+        ClosePortHandle(reinterpret_cast<PortHost*>(object));
+        break;
+    case ObType::Thread:
+        break;
+    }
+    ObDereference(object, true);
+}
+
+}  // namespace
+
+_EPROCESS* CurrentProcess()
+{
+    return currentProcess != nullptr ? currentProcess : DefaultProcess();
+}
+
+_ETHREAD* CurrentThread()
+{
+    if (currentThread == nullptr) {
+        ownThread = std::make_unique<_ETHREAD>();
+        ownThread->id = NewClientId();
+        currentThread = ownThread.get();
+    }
+    return currentThread;
+}
+
+void SetThreadContext(_EPROCESS* process, _ETHREAD* thread)
+{
+    currentProcess = process;
+    currentThread = thread;
+}
+
+_ETHREAD* NewThreadRecord()
+{
+    _ETHREAD* thread = new _ETHREAD;
+    thread->id = NewClientId();
+    return thread;
+}
+
+void DeleteThreadRecord(_ETHREAD* thread)
+{
+    delete thread;
+}
+
+ULONG_PTR ThreadId(_ETHREAD* thread)
+{
+    return thread->id;
+}
+
+void LinkRequest(_EPROCESS* process, IrpHost* irp)
+{
+    std::lock_guard<std::mutex> guard(process->lock);
+    irp->process = process;
+    irp->processPrev = nullptr;
+    irp->processNext = process->requests;
+    if (process->requests != nullptr) {
+        process->requests->processPrev = irp;
+    }
+    process->requests = irp;
+    process->requestCount++;
+}
+
+void UnlinkRequest(_EPROCESS* process, IrpHost* irp)
+{
+    std::lock_guard<std::mutex> guard(process->lock);
+    if (irp->processPrev != nullptr) {
+        irp->processPrev->processNext = irp->processNext;
+    } else {
+        process->requests = irp->processNext;
+    }
+    if (irp->processNext != nullptr) {
+        irp->processNext->processPrev = irp->processPrev;
+    }
+    irp->processNext = irp->processPrev = nullptr;
+    process->requestCount--;
+}
+
+bool ProcessIsEnding(_EPROCESS* process)
+{
+    std::lock_guard<std::mutex> guard(process->lock);
+    return process->state != _EPROCESS::State::Alive;
+}
+
+NTSTATUS InsertHandle(_EPROCESS* process, ObObject* object, HANDLE* handle)
+{
+    std::lock_guard<std::mutex> guard(process->lock);
+    if (process->state != _EPROCESS::State::Alive) {
+        return STATUS_PROCESS_IS_TERMINATING;
+    }
+    size_t slot = 0;
+    while (slot < process->handles.size() && process->handles[slot] != nullptr) {
+        ++slot;
+    }
+    if (slot == process->handles.size()) {
+        process->handles.push_back(object);
+    } else {
+        process->handles[slot] = object;
+    }
+    *handle = reinterpret_cast<HANDLE>((slot + 1) * 4);
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+bool SlotOf(HANDLE handle, size_t* slot)
+{
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    if (value == 0 || (value & 3) != 0) {
+        return false;
+    }
+    *slot = value / 4 - 1;
+    return true;
+}
+
+}  // namespace
+
+NTSTATUS ReferenceHandle(HANDLE handle, ObType type, ObObject** object)
+{
+    _EPROCESS* process = CurrentProcess();
+    size_t slot;
+    std::lock_guard<std::mutex> guard(process->lock);
+    if (!SlotOf(handle, &slot) || slot >= process->handles.size() ||
+        process->handles[slot] == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    ObObject* found = process->handles[slot];
+    if (found->type != type) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    ObReference(found);
+    *object = found;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RemoveHandle(_EPROCESS* process, HANDLE handle, ObObject** object)
+{
+    size_t slot;
+    std::lock_guard<std::mutex> guard(process->lock);
+    if (!SlotOf(handle, &slot) || slot >= process->handles.size() ||
+        process->handles[slot] == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    *object = process->handles[slot];
+    process->handles[slot] = nullptr;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace host_io
+
+using namespace host_io;
+
+extern "C" {
+
+HANDLE NTAPI PsGetCurrentProcessId(VOID)
+{
+    return reinterpret_cast<HANDLE>(CurrentProcess()->id);
+}
+
+HANDLE NTAPI PsGetCurrentThreadId(VOID)
+{
+    return reinterpret_cast<HANDLE>(CurrentThread()->id);
+}
+
+PEPROCESS NTAPI IoGetCurrentProcess(VOID)
+{
+    return CurrentProcess();
+}
+
+PETHREAD NTAPI PsGetCurrentThread(VOID)
+{
+    return CurrentThread();
+}
+
+HANDLE NTAPI PsGetProcessId(PEPROCESS Process)
+{
+    return reinterpret_cast<HANDLE>(Process->id);
+}
+
+NTSTATUS NTAPI PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE NotifyRoutine,
+                                               BOOLEAN Remove)
+{
+    std::lock_guard<std::mutex> guard(notifyLock);
+    for (auto& slot : notifyRoutines) {
+        if (Remove ? slot == NotifyRoutine : slot == nullptr) {
+            slot = Remove ? nullptr : NotifyRoutine;
+            return STATUS_SUCCESS;
+        }
+    }
+    return Remove ? STATUS_PROCEDURE_NOT_FOUND : STATUS_INVALID_PARAMETER;
+}
+
+PEPROCESS HostPsDefaultProcess(VOID)
+{
+    return DefaultProcess();
+}
+
+NTSTATUS HostPsCreateProcess(PEPROCESS* Process)
+{
+    _EPROCESS* process = NewProcess(CurrentProcess()->id, false);
+    RunNotifyRoutines(reinterpret_cast<HANDLE>(process->parentId),
+                      reinterpret_cast<HANDLE>(process->id), TRUE);
+    *Process = process;
+    return STATUS_SUCCESS;
+}
+
+PEPROCESS HostPsSetCurrentProcess(PEPROCESS Process)
+{
+    PEPROCESS previous = CurrentProcess();
+    currentProcess = Process != nullptr ? Process : DefaultProcess();
+    return previous;
+}
+
+NTSTATUS HostPsTerminateProcess(PEPROCESS Process)
+{
+    if (Process->isDefault) {
+        return STATUS_ACCESS_DENIED;
+    }
+    std::vector<IrpHost*> requests;
+    {
+        std::lock_guard<std::mutex> guard(Process->lock);
+        if (Process->state == _EPROCESS::State::Ended) {
+            return STATUS_PROCESS_IS_TERMINATING;
+        }
+        Process->state = _EPROCESS::State::Ending;
+        for (IrpHost* irp = Process->requests; irp != nullptr; irp = irp->processNext) {
+            // Keeps the packet alive while it is cancelled, even if it
+            // completes meanwhile.
+            irp->references.fetch_add(1, std::memory_order_relaxed);
+            requests.push_back(irp);
+        }
+    }
+    for (IrpHost* irp : requests) {
+        IoCancelIrp(IrpOf(irp));
+        ReleaseUserIrp(irp);
+    }
+    RunDeferredCloses();
+    {
+        std::lock_guard<std::mutex> guard(Process->lock);
+        if (Process->requestCount != 0) {
+            return STATUS_PENDING;
+        }
+    }
+    // As NT's last thread exit: notify routines in the process's context,
+    // then the handle table goes.
+    _EPROCESS* previous = currentProcess;
+    currentProcess = Process;
+    RunNotifyRoutines(reinterpret_cast<HANDLE>(Process->parentId),
+                      reinterpret_cast<HANDLE>(Process->id), FALSE);
+    std::vector<ObObject*> handles;
+    {
+        std::lock_guard<std::mutex> guard(Process->lock);
+        handles.swap(Process->handles);
+    }
+    for (ObObject* object : handles) {
+        if (object != nullptr) {
+            CloseObject(object);
+        }
+    }
+    RunDeferredCloses();
+    currentProcess = previous == Process ? nullptr : previous;
+    std::lock_guard<std::mutex> guard(Process->lock);
+    Process->state = _EPROCESS::State::Ended;
+    return STATUS_SUCCESS;
+}
+
+ULONG HostPsOutstandingRequests(PEPROCESS Process)
+{
+    std::lock_guard<std::mutex> guard(Process->lock);
+    return Process->requestCount;
+}
+
+ULONG HostPsHandleCount(PEPROCESS Process)
+{
+    std::lock_guard<std::mutex> guard(Process->lock);
+    ULONG count = 0;
+    for (ObObject* object : Process->handles) {
+        if (object != nullptr) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+BOOLEAN HostPsProcessEnded(PEPROCESS Process)
+{
+    std::lock_guard<std::mutex> guard(Process->lock);
+    return Process->state == _EPROCESS::State::Ended;
+}
+
+ULONG HostPsNotifyRoutineCount(VOID)
+{
+    std::lock_guard<std::mutex> guard(notifyLock);
+    ULONG count = 0;
+    for (auto routine : notifyRoutines) {
+        if (routine != nullptr) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+int32_t HostNtClose(void* Handle)
+{
+    ObObject* object;
+    NTSTATUS status = RemoveHandle(CurrentProcess(), Handle, &object);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    CloseObject(object);
+    RunDeferredCloses();
+    return STATUS_SUCCESS;
+}
+
+uint32_t HostNtCurrentThreadId(void)
+{
+    return uint32_t(CurrentThread()->id);
+}
+
+uint32_t HostNtCurrentProcessId(void)
+{
+    return uint32_t(CurrentProcess()->id);
+}
+
+}  // extern "C"
+
+// For the loader's unload check: notify routines whose code lies in
+// [begin, end).
+namespace host_io {
+ULONG CountNotifyRoutinesIn(uintptr_t begin, uintptr_t end)
+{
+    std::lock_guard<std::mutex> guard(notifyLock);
+    ULONG count = 0;
+    for (auto routine : notifyRoutines) {
+        uintptr_t address = reinterpret_cast<uintptr_t>(routine);
+        if (routine != nullptr && address >= begin && address < end) {
+            ++count;
+        }
+    }
+    return count;
+}
+}  // namespace host_io
