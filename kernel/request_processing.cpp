@@ -1,0 +1,179 @@
+#include "request_processing.h"
+
+#include "conduit.h"
+#include "pool.h"
+#include "stream.h"
+
+Conduit* GlobalConduit = nullptr;
+
+namespace {
+
+Endpoint* ChosenEndpoint(const DriverRequest* record)
+{
+    return record->target.direction == DIRECTION_IN ? &GlobalConduit->inEndpoint
+                                                   : &GlobalConduit->outEndpoint;
+}
+
+WAVEFORMATEX RecordFormat(const DriverRequest* record)
+{
+    // The record's format area starts with a WAVEFORMATEX laid out byte for
+    // byte; copy it out of the packed record rather than alias it.
+    WAVEFORMATEX format;
+    RtlCopyMemory(&format, &record->open.format, sizeof(format));
+    return format;
+}
+
+ULONG OpenStream(DriverRequest* record, Endpoint* endpoint)
+{
+    Conduit* conduit = GlobalConduit;
+    record->open.format.cbSize = 0;
+    const WAVEFORMATEX format = RecordFormat(record);
+    if (!conduit->CheckFormat(format)) {
+        return RESULT_BADFORMAT;
+    }
+    if ((record->open.openFlags & OPEN_FORMAT_QUERY) != 0) {
+        return RESULT_NOERROR;
+    }
+    Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
+    if (stream == nullptr) {
+        return RESULT_NOMEM;
+    }
+    stream->Initialise(endpoint);
+    if (conduit->clockUsers == 0) {
+        conduit->SetFormat(format);
+    }
+    if (!endpoint->AttachStream(stream)) {
+        PoolFree(stream);
+        return RESULT_NOMEM;
+    }
+    record->streamHandle = PtrToUlong(stream);
+    return RESULT_NOERROR;
+}
+
+ULONG CloseStream(Stream* stream, Endpoint* endpoint)
+{
+    if (!stream->queue.IsEmpty()) {
+        return RESULT_STILLPLAYING;
+    }
+    endpoint->DetachStream(stream);
+    PoolFree(stream);
+    return RESULT_NOERROR;
+}
+
+ULONG AddBuffer(DriverRequest* record, Stream* stream)
+{
+    const ULONG blockAlign = GlobalConduit->format.nBlockAlign;
+    ULONG length = record->addBuffer.dataLength;
+    if (length == 0 || blockAlign > length) {
+        return RESULT_INVALPARAM;
+    }
+    length -= length % blockAlign;
+    if (record->addBuffer.data == 0) {
+        return RESULT_INVALPARAM;
+    }
+    QueuedBuffer* buffer = static_cast<QueuedBuffer*>(PoolAllocate(sizeof(QueuedBuffer)));
+    if (buffer == nullptr) {
+        return RESULT_NOMEM;
+    }
+    buffer->next = nullptr;
+    buffer->data = static_cast<PUCHAR>(UlongToPtr(record->addBuffer.data));
+    buffer->length = length;
+    buffer->done = 0;
+    buffer->state = 0;
+    buffer->headerFlags = record->addBuffer.headerFlags;
+    buffer->loops = record->addBuffer.loops;
+    buffer->completionRequest = static_cast<PIRP>(UlongToPtr(record->addBuffer.completionRequest));
+    stream->AddBuffer(buffer);
+    return RESULT_NOERROR;
+}
+
+ULONG GetPosition(DriverRequest* record, const Stream* stream)
+{
+    const WAVEFORMATEX& format = GlobalConduit->format;
+    const ULONG position = stream->position;
+    // The locked rate in bytes per second, widened: its 32-bit copy in the
+    // format wraps (to 0 at worst) for rates beyond any real device.
+    const ULONGLONG bytesPerSecond =
+        static_cast<ULONGLONG>(format.nSamplesPerSec) * format.nBlockAlign;
+    record->position.positionMs =
+        static_cast<ULONG>(static_cast<ULONGLONG>(position) * 1000 / bytesPerSecond);
+    record->position.positionBytes = position;
+    record->position.positionSamples = position / format.nBlockAlign;
+    return RESULT_NOERROR;
+}
+
+}  // namespace
+
+bool ValidateRequest(const DriverRequest* record, ULONG length)
+{
+    return record != nullptr
+        && length >= MINIMUM_REQUEST_LENGTH
+        && record->version == DRIVER_REQUEST_VERSION
+        && SignatureMatches(record, CLIENT_SIGNATURE);
+}
+
+ULONG ProcessRequest(DriverRequest* record, ULONG length, RequestTransport transport)
+{
+    if (record->op == REQ_HANDSHAKE) {
+        if (length < HANDSHAKE_LENGTH) {
+            return RESULT_INVALPARAM;
+        }
+        WriteSignature(record, SERVER_SIGNATURE);
+        record->deviceCount = 1;
+        record->result = RESULT_NOERROR;
+        return RESULT_NOERROR;
+    }
+    if (record->op == REQ_ADD_BUFFER) {
+        // Only the read or write request that carries the buffer can keep it
+        // queued; and the engine writes into an In buffer, so that must be a
+        // read request, whose buffer the I/O manager locked for writing.
+        const bool capture = record->target.direction == DIRECTION_IN;
+        const RequestTransport expected = capture ? TransportRead : TransportWrite;
+        if (transport != expected) {
+            return RESULT_INVALPARAM;
+        }
+    } else if (length < DRIVER_REQUEST_LENGTH) {
+        return RESULT_INVALPARAM;
+    }
+    const ULONG result = ExecuteOp(record);
+    record->result = result;
+    return result;
+}
+
+ULONG ExecuteOp(DriverRequest* record)
+{
+    Endpoint* endpoint = ChosenEndpoint(record);
+    const USHORT op = record->op;
+    if (op == REQ_OPEN) {
+        return OpenStream(record, endpoint);
+    }
+    // A handle is trusted only once it is found among the endpoint's streams.
+    Stream* stream = static_cast<Stream*>(UlongToPtr(record->streamHandle));
+    if (!endpoint->HasStream(stream)) {
+        return RESULT_INVALPARAM;
+    }
+    switch (op) {
+    case REQ_CLOSE:
+        return CloseStream(stream, endpoint);
+    case REQ_ADD_BUFFER:
+        return AddBuffer(record, stream);
+    case REQ_START:
+        stream->Start();
+        return RESULT_NOERROR;
+    case REQ_STOP:
+        stream->Pause();
+        return RESULT_NOERROR;
+    case REQ_RESET:
+        // The buffers it returns are completed by the drain that follows the
+        // release of the engine lock, before the request returns.
+        stream->Reset();
+        return RESULT_NOERROR;
+    case REQ_BREAK_LOOP:
+        stream->BreakLoop();
+        return RESULT_NOERROR;
+    case REQ_GET_POSITION:
+        return GetPosition(record, stream);
+    default:
+        return RESULT_NOTSUPPORTED;
+    }
+}
