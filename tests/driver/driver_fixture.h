@@ -1,0 +1,358 @@
+// tonkern loaded from the system root and driven as its client drives it:
+// CreateFileW on its two paths, DeviceIoControl for control requests,
+// ReadFile/WriteFile with the record's address in the byte offset and a
+// completion port for the buffers left pending. Records are raw 118-byte
+// areas below 4 GiB with every field read and written at its wire offset.
+// Time is the stand-in's virtual clock. Every test ends with the driver
+// unloaded and nothing of it left: no device, link, file, request, timer or
+// pool block.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "host/ex_control.h"
+#include "host/io_control.h"
+#include "host/kernel32_control.h"
+#include "host/ke_control.h"
+
+namespace wire {
+
+constexpr DWORD Size = 118;
+constexpr DWORD HandshakeSize = 78;
+
+// Offsets of the fields.
+constexpr DWORD Signature = 0;
+constexpr DWORD Version = 64;
+constexpr DWORD Length = 66;
+constexpr DWORD Op = 68;
+constexpr DWORD Result = 70;
+constexpr DWORD Direction = 74;
+constexpr DWORD DeviceId = 76;
+constexpr DWORD DeviceCount = 74;
+constexpr DWORD StreamHandle = 78;
+constexpr DWORD FormatTag = 82;
+constexpr DWORD Channels = 84;
+constexpr DWORD SamplesPerSec = 86;
+constexpr DWORD AvgBytesPerSec = 90;
+constexpr DWORD BlockAlign = 94;
+constexpr DWORD BitsPerSample = 96;
+constexpr DWORD CbSize = 98;
+constexpr DWORD OpenFlags = 114;
+constexpr DWORD ClientTag = 82;
+constexpr DWORD CompletionRequest = 86;
+constexpr DWORD Data = 90;
+constexpr DWORD DataLength = 94;
+constexpr DWORD HeaderFlags = 98;
+constexpr DWORD Loops = 102;
+constexpr DWORD TimeFormat = 82;
+constexpr DWORD PositionSamples = 86;
+constexpr DWORD PositionBytes = 90;
+constexpr DWORD PositionMs = 94;
+
+enum : USHORT { Handshake, Open, Close, AddBuffer, Start, Stop, Reset, BreakLoop, GetPosition };
+enum : USHORT { Out = 0, In = 1 };
+
+constexpr USHORT CurrentVersion = 0x0203;
+constexpr DWORD Ioctl = 0x00220006;
+constexpr const char ClientSignature[] = "Tonvane API Client Signature";
+constexpr const char ServerSignature[] = "Tonvane API Server Signature";
+
+constexpr ULONG NoError = 0;
+constexpr ULONG NoMem = 7;
+constexpr ULONG NotSupported = 8;
+constexpr ULONG InvalParam = 11;
+constexpr ULONG BadFormat = 32;
+constexpr ULONG StillPlaying = 33;
+
+// What the server never writes over in these tests.
+constexpr ULONG Untouched = 0xA5A5A5A5;
+
+}  // namespace wire
+
+inline LPCWSTR W(const char16_t* text)
+{
+    return reinterpret_cast<LPCWSTR>(text);
+}
+
+// One DriverRequest in the global heap, which lies below 4 GiB so that its
+// address fits the 32-bit byte offset of a read or write request.
+class Record {
+public:
+    explicit Record(USHORT op, USHORT direction = wire::Out, ULONG stream = 0)
+        : bytes_(static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size)))
+    {
+        std::memset(bytes_, 0xEE, wire::Size);
+        std::memcpy(bytes_ + wire::Signature, wire::ClientSignature,
+                    sizeof(wire::ClientSignature));
+        Put16(wire::Version, wire::CurrentVersion);
+        Put16(wire::Length, op == wire::Handshake ? wire::HandshakeSize : wire::Size);
+        Put16(wire::Op, op);
+        Put32(wire::Result, wire::Untouched);
+        if (op != wire::Handshake) {
+            Put16(wire::Direction, direction);
+            Put16(wire::DeviceId, 0);
+            Put32(wire::StreamHandle, stream);
+        }
+    }
+    ~Record() { GlobalFree(bytes_); }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+
+    UCHAR* Bytes() const { return bytes_; }
+    DWORD Address() const { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(bytes_)); }
+    std::vector<UCHAR> Copy() const { return std::vector<UCHAR>(bytes_, bytes_ + wire::Size); }
+
+    void Put16(DWORD offset, USHORT value) { std::memcpy(bytes_ + offset, &value, 2); }
+    void Put32(DWORD offset, ULONG value) { std::memcpy(bytes_ + offset, &value, 4); }
+    USHORT Get16(DWORD offset) const
+    {
+        USHORT value;
+        std::memcpy(&value, bytes_ + offset, 2);
+        return value;
+    }
+    ULONG Get32(DWORD offset) const
+    {
+        ULONG value;
+        std::memcpy(&value, bytes_ + offset, 4);
+        return value;
+    }
+    ULONG Result() const { return Get32(wire::Result); }
+
+    void SetFormat(ULONG rate, USHORT bits, USHORT channels, USHORT tag = 1)
+    {
+        const USHORT block = static_cast<USHORT>((bits + 7) / 8 * channels);
+        Put16(wire::FormatTag, tag);
+        Put16(wire::Channels, channels);
+        Put32(wire::SamplesPerSec, rate);
+        Put32(wire::AvgBytesPerSec, rate * block);
+        Put16(wire::BlockAlign, block);
+        Put16(wire::BitsPerSample, bits);
+        Put32(wire::OpenFlags, 0);
+    }
+
+private:
+    UCHAR* bytes_;
+};
+
+// A client buffer handed to the driver with its own OVERLAPPED; both live
+// until its completion packet has been taken.
+struct ClientBuffer {
+    OVERLAPPED overlapped{};
+    std::vector<UCHAR> data;
+};
+
+// One completion packet.
+struct Packet {
+    BOOL ok;
+    DWORD bytes;
+    ULONG_PTR key;
+    LPOVERLAPPED overlapped;
+};
+
+class DriverFixture : public ::testing::Test {
+protected:
+    static constexpr const char* Image = "\\SystemRoot\\System32\\Drivers\\tonkern.sys";
+    static constexpr const char* Registry =
+        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tonvane";
+    static constexpr ULONG PoolTag = 0x206B6444;    // "Ddk "
+    // A whole number of kernel ticks (1 s = 64 ticks of 15.625 ms), so that
+    // the driver's millisecond clock is exact at the start.
+    static constexpr ULONGLONG StartTime = 1000 * HOST_KE_UNITS_PER_MS;
+
+    void SetUp() override
+    {
+        HostKeReset(HostKeClockVirtual, StartTime);
+        HostIoFailReset();
+        HostExPoolFailReset();
+        heapBlocks = HostHeapLiveBlocks();
+        ASSERT_EQ(HostExPoolLiveBlocks(PoolTag), 0u);
+        ASSERT_EQ(HostIoLoadDriverA(Image, Registry, &driver), STATUS_SUCCESS);
+        in = OpenPath(u"\\\\.\\Tonvane1In");
+        out = OpenPath(u"\\\\.\\Tonvane1Out");
+        port = CreateIoCompletionPort(in, nullptr, wire::In, 0);
+        ASSERT_NE(port, nullptr);
+        ASSERT_EQ(CreateIoCompletionPort(out, port, wire::Out, 0), port);
+    }
+
+    void TearDown() override
+    {
+        HostExPoolFailReset();
+        HostIoFailReset();
+        if (in != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(in));
+        }
+        if (out != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(out));
+        }
+        if (driver != nullptr) {
+            Unload();
+        }
+        // Whatever was pending was completed by the unload at the latest.
+        Drain();
+        if (port != nullptr) {
+            EXPECT_TRUE(CloseHandle(port));
+        }
+        EXPECT_EQ(HostIoOpenFileCount(), 0u);
+        EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
+        EXPECT_EQ(HostIoPortCount(), 0u);
+        EXPECT_EQ(HostHeapLiveBlocks(), heapBlocks);
+    }
+
+    // Unloads and checks that nothing of the driver is left.
+    void Unload()
+    {
+        HOST_IO_UNLOAD_REPORT report{};
+        EXPECT_EQ(HostIoUnloadDriver(driver, &report), STATUS_SUCCESS);
+        driver = nullptr;
+        EXPECT_EQ(report.DevicesLeft, 0u);
+        EXPECT_EQ(report.LinksLeft, 0u);
+        EXPECT_EQ(report.OpenFilesLeft, 0u);
+        EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
+        EXPECT_EQ(HostIoSymbolicLinkCount(), 0u);
+        EXPECT_EQ(HostKeQueuedTimers(), 0u);
+        EXPECT_EQ(HostKeQueuedDpcs(), 0u);
+        EXPECT_EQ(HostExPoolReportLeaks(PoolTag), 0u);
+    }
+
+    HANDLE OpenPath(const char16_t* path)
+    {
+        HANDLE handle = CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+        return handle;
+    }
+
+    // A control request as the client sends it; FALSE with the error in
+    // *error when the request failed.
+    static BOOL Control(HANDLE device, const Record& record, DWORD size = wire::Size,
+                        DWORD* error = nullptr, DWORD code = wire::Ioctl)
+    {
+        DWORD returned = 0xFFFFFFFF;
+        SetLastError(0);
+        const BOOL ok = DeviceIoControl(device, code, nullptr, 0, record.Bytes(), size, &returned,
+                                        nullptr);
+        if (error != nullptr) {
+            *error = ok ? 0 : GetLastError();
+        }
+        if (ok) {
+            EXPECT_EQ(returned, 0u);
+        }
+        return ok;
+    }
+
+    // Sends op and returns the result code the server wrote.
+    ULONG Send(USHORT op, USHORT direction, ULONG stream)
+    {
+        Record record(op, direction, stream);
+        EXPECT_TRUE(Control(direction == wire::In ? in : out, record));
+        return record.Result();
+    }
+
+    // REQ_OPEN; the stream handle, or 0 with *result set on refusal.
+    ULONG OpenStream(USHORT direction, ULONG rate = 8000, USHORT bits = 16, USHORT channels = 1,
+                     ULONG* result = nullptr)
+    {
+        Record record(wire::Open, direction);
+        record.SetFormat(rate, bits, channels);
+        record.Put32(wire::StreamHandle, 0);
+        EXPECT_TRUE(Control(direction == wire::In ? in : out, record));
+        if (result != nullptr) {
+            *result = record.Result();
+        } else {
+            EXPECT_EQ(record.Result(), wire::NoError);
+        }
+        return record.Get32(wire::StreamHandle);
+    }
+
+    // REQ_ADD_BUFFER by write (Out) or read (In) on the device of direction,
+    // unless read says otherwise. Returns the call's result and leaves the
+    // error in *error and the record's result in *result.
+    BOOL Queue(USHORT direction, ULONG stream, ClientBuffer& buffer, DWORD* error,
+               ULONG* result = nullptr, int read = -1, DWORD length = 0xFFFFFFFF)
+    {
+        Record record(wire::AddBuffer, direction, stream);
+        record.Put32(wire::ClientTag, 0x7A6);
+        record.Put32(wire::Data, static_cast<ULONG>(reinterpret_cast<uintptr_t>(buffer.data.data())));
+        record.Put32(wire::DataLength, static_cast<ULONG>(buffer.data.size()));
+        record.Put32(wire::HeaderFlags, 0);
+        record.Put32(wire::Loops, 0);
+        buffer.overlapped = OVERLAPPED{};
+        buffer.overlapped.Offset = record.Address();
+        const bool isRead = read < 0 ? direction == wire::In : read != 0;
+        const DWORD size = length != 0xFFFFFFFF ? length : static_cast<DWORD>(buffer.data.size());
+        HANDLE device = direction == wire::In ? in : out;
+        SetLastError(0);
+        const BOOL ok = isRead
+            ? ReadFile(device, buffer.data.data(), size, nullptr, &buffer.overlapped)
+            : WriteFile(device, buffer.data.data(), size, nullptr, &buffer.overlapped);
+        *error = ok ? 0 : GetLastError();
+        if (result != nullptr) {
+            *result = record.Result();
+        }
+        return ok;
+    }
+
+    // Queues a buffer that must be accepted (left pending).
+    ClientBuffer& Pending(USHORT direction, ULONG stream, std::vector<UCHAR> data)
+    {
+        buffers.push_back(std::make_unique<ClientBuffer>());
+        ClientBuffer& buffer = *buffers.back();
+        buffer.data = std::move(data);
+        DWORD error = 0;
+        ULONG result = 0;
+        EXPECT_FALSE(Queue(direction, stream, buffer, &error, &result));
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_IO_PENDING));
+        EXPECT_EQ(result, wire::NoError);
+        return buffer;
+    }
+
+    // Packets queued now, in order; never waits.
+    std::vector<Packet> Drain()
+    {
+        std::vector<Packet> packets;
+        if (port == nullptr) {
+            return packets;
+        }
+        for (;;) {
+            Packet packet{};
+            packet.ok = GetQueuedCompletionStatus(port, &packet.bytes, &packet.key,
+                                                  &packet.overlapped, 0);
+            if (!packet.ok && packet.overlapped == nullptr) {
+                return packets;
+            }
+            packets.push_back(packet);
+        }
+    }
+
+    // ms of 16-bit mono samples of one value.
+    static std::vector<UCHAR> Level16(ULONG ms, SHORT value, ULONG rate = 8000)
+    {
+        std::vector<UCHAR> bytes(static_cast<size_t>(rate) / 1000 * ms * 2);
+        for (size_t i = 0; i < bytes.size(); i += 2) {
+            std::memcpy(&bytes[i], &value, 2);
+        }
+        return bytes;
+    }
+
+    static SHORT Sample16(const std::vector<UCHAR>& bytes, size_t index)
+    {
+        SHORT value;
+        std::memcpy(&value, &bytes[2 * index], 2);
+        return value;
+    }
+
+    PDRIVER_OBJECT driver = nullptr;
+    HANDLE in = INVALID_HANDLE_VALUE;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    HANDLE port = nullptr;
+    std::deque<std::unique_ptr<ClientBuffer>> buffers;
+    DWORD heapBlocks = 0;
+};
