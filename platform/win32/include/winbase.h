@@ -1,0 +1,145 @@
+// Host stand-in for the kernel32 services the product calls: device files
+// with overlapped I/O, device control, completion ports, threads, critical
+// sections, the last-error value and the global and local heaps. Records have
+// their documented layouts.
+#pragma once
+
+#include "windef.h"
+#include "winerror.h"
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INFINITE 0xFFFFFFFF
+
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define GENERIC_EXECUTE 0x20000000
+#define GENERIC_ALL 0x10000000
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_FLAG_OVERLAPPED 0x40000000
+
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_FAILED 0xFFFFFFFF
+#define STILL_ACTIVE 259
+
+#define CREATE_SUSPENDED 0x00000004
+
+#define GMEM_FIXED 0x0000
+#define GMEM_MOVEABLE 0x0002
+#define GMEM_ZEROINIT 0x0040
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
+#define LMEM_FIXED 0x0000
+#define LMEM_MOVEABLE 0x0002
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;        // status of the request (STATUS_PENDING while pending)
+    ULONG_PTR InternalHigh;    // bytes transferred
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+typedef struct _RTL_CRITICAL_SECTION {
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;      // on the host: the lock object behind the section
+    ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    (((DWORD)(lpOverlapped)->Internal) != 0x00000103L)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+WINBASEAPI DWORD WINAPI GetLastError(VOID);
+WINBASEAPI VOID WINAPI SetLastError(DWORD dwErrCode);
+
+// Device paths \\.\NAME (and \\?\NAME) only; there are no file systems.
+WINBASEAPI HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess,
+                                     DWORD dwShareMode,
+                                     LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                     DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
+                                     HANDLE hTemplateFile);
+WINBASEAPI BOOL WINAPI CloseHandle(HANDLE hObject);
+WINBASEAPI BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                                       DWORD nInBufferSize, LPVOID lpOutBuffer,
+                                       DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                                       LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+
+WINBASEAPI HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
+                                                ULONG_PTR CompletionKey,
+                                                DWORD NumberOfConcurrentThreads);
+WINBASEAPI BOOL WINAPI GetQueuedCompletionStatus(HANDLE CompletionPort,
+                                                 LPDWORD lpNumberOfBytesTransferred,
+                                                 PULONG_PTR lpCompletionKey,
+                                                 LPOVERLAPPED* lpOverlapped, DWORD dwMilliseconds);
+WINBASEAPI BOOL WINAPI PostQueuedCompletionStatus(HANDLE CompletionPort,
+                                                  DWORD dwNumberOfBytesTransferred,
+                                                  ULONG_PTR dwCompletionKey,
+                                                  LPOVERLAPPED lpOverlapped);
+
+WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                      DWORD dwCreationFlags, LPDWORD lpThreadId);
+// Thread handles only.
+WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+WINBASEAPI DWORD WINAPI GetCurrentThreadId(VOID);
+WINBASEAPI DWORD WINAPI GetCurrentProcessId(VOID);
+
+WINBASEAPI VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
+                                                             DWORD dwSpinCount);
+WINBASEAPI VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+WINBASEAPI VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+// Blocks lie below 4 GiB and are not zero-filled unless GMEM_ZEROINIT.
+WINBASEAPI HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
+WINBASEAPI LPVOID WINAPI GlobalLock(HGLOBAL hMem);
+WINBASEAPI HGLOBAL WINAPI GlobalHandle(LPCVOID pMem);
+WINBASEAPI BOOL WINAPI GlobalUnlock(HGLOBAL hMem);
+WINBASEAPI HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
+WINBASEAPI SIZE_T WINAPI GlobalSize(HGLOBAL hMem);
+WINBASEAPI HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+WINBASEAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,100 @@
+// The last-error value and the mapping of NT status values to Win32 errors.
+#include "kernel32_internal.h"
+
+namespace host_k32 {
+namespace {
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+struct Mapping {
+    uint32_t status;
+    DWORD error;
+};
+
+// Every status the stand-ins produce or a driver is likely to return, with
+// NT's Win32 error for it.
+constexpr Mapping kMappings[] = {
+    {0x00000000u, ERROR_SUCCESS},
+    {0x00000080u, ERROR_ABANDONED_WAIT_0},          // STATUS_ABANDONED_WAIT_0
+    {0x00000102u, WAIT_TIMEOUT},                    // STATUS_TIMEOUT
+    {0x00000103u, ERROR_IO_PENDING},                // STATUS_PENDING
+    {0x80000002u, ERROR_NOACCESS},                  // STATUS_DATATYPE_MISALIGNMENT
+    {0x80000005u, ERROR_MORE_DATA},                 // STATUS_BUFFER_OVERFLOW
+    {0x80000011u, ERROR_BUSY},                      // STATUS_DEVICE_BUSY
+    {0x8000001Au, ERROR_NO_MORE_ITEMS},             // STATUS_NO_MORE_ENTRIES
+    {0xC0000001u, ERROR_GEN_FAILURE},               // STATUS_UNSUCCESSFUL
+    {0xC0000002u, ERROR_INVALID_FUNCTION},          // STATUS_NOT_IMPLEMENTED
+    {0xC0000005u, ERROR_NOACCESS},                  // STATUS_ACCESS_VIOLATION
+    {0xC0000008u, ERROR_INVALID_HANDLE},            // STATUS_INVALID_HANDLE
+    {0xC000000Du, ERROR_INVALID_PARAMETER},         // STATUS_INVALID_PARAMETER
+    {0xC000000Eu, ERROR_FILE_NOT_FOUND},            // STATUS_NO_SUCH_DEVICE
+    {0xC000000Fu, ERROR_FILE_NOT_FOUND},            // STATUS_NO_SUCH_FILE
+    {0xC0000010u, ERROR_INVALID_FUNCTION},          // STATUS_INVALID_DEVICE_REQUEST
+    {0xC0000011u, ERROR_HANDLE_EOF},                // STATUS_END_OF_FILE
+    {0xC0000016u, ERROR_MORE_DATA},                 // STATUS_MORE_PROCESSING_REQUIRED
+    {0xC0000017u, ERROR_NOT_ENOUGH_MEMORY},         // STATUS_NO_MEMORY
+    {0xC0000022u, ERROR_ACCESS_DENIED},             // STATUS_ACCESS_DENIED
+    {0xC0000023u, ERROR_INSUFFICIENT_BUFFER},       // STATUS_BUFFER_TOO_SMALL
+    {0xC0000024u, ERROR_INVALID_HANDLE},            // STATUS_OBJECT_TYPE_MISMATCH
+    {0xC0000033u, ERROR_INVALID_NAME},              // STATUS_OBJECT_NAME_INVALID
+    {0xC0000034u, ERROR_FILE_NOT_FOUND},            // STATUS_OBJECT_NAME_NOT_FOUND
+    {0xC0000035u, ERROR_ALREADY_EXISTS},            // STATUS_OBJECT_NAME_COLLISION
+    {0xC0000039u, ERROR_BAD_PATHNAME},              // STATUS_OBJECT_PATH_INVALID
+    {0xC000003Au, ERROR_PATH_NOT_FOUND},            // STATUS_OBJECT_PATH_NOT_FOUND
+    {0xC000003Bu, ERROR_BAD_PATHNAME},              // STATUS_OBJECT_PATH_SYNTAX_BAD
+    {0xC0000043u, ERROR_SHARING_VIOLATION},         // STATUS_SHARING_VIOLATION
+    {0xC0000056u, ERROR_ACCESS_DENIED},             // STATUS_DELETE_PENDING
+    {0xC000007Au, ERROR_PROC_NOT_FOUND},            // STATUS_PROCEDURE_NOT_FOUND
+    {0xC000007Bu, ERROR_BAD_EXE_FORMAT},            // STATUS_INVALID_IMAGE_FORMAT
+    {0xC000009Au, ERROR_NO_SYSTEM_RESOURCES},       // STATUS_INSUFFICIENT_RESOURCES
+    {0xC00000A3u, ERROR_NOT_READY},                 // STATUS_DEVICE_NOT_READY
+    {0xC00000B5u, ERROR_SEM_TIMEOUT},               // STATUS_IO_TIMEOUT
+    {0xC00000BBu, ERROR_NOT_SUPPORTED},             // STATUS_NOT_SUPPORTED
+    {0xC00000C0u, ERROR_DEV_NOT_EXIST},             // STATUS_DEVICE_DOES_NOT_EXIST
+    {0xC00000E5u, ERROR_INTERNAL_ERROR},            // STATUS_INTERNAL_ERROR
+    {0xC00000E8u, ERROR_INVALID_USER_BUFFER},       // STATUS_INVALID_USER_BUFFER
+    {0xC00000EFu, ERROR_INVALID_PARAMETER},         // STATUS_INVALID_PARAMETER_1
+    {0xC00000F0u, ERROR_INVALID_PARAMETER},         // STATUS_INVALID_PARAMETER_2
+    {0xC00000F1u, ERROR_INVALID_PARAMETER},         // STATUS_INVALID_PARAMETER_3
+    {0xC000010Au, ERROR_ACCESS_DENIED},             // STATUS_PROCESS_IS_TERMINATING
+    {0xC000010Eu, ERROR_SERVICE_ALREADY_RUNNING},   // STATUS_IMAGE_ALREADY_LOADED
+    {0xC0000120u, ERROR_OPERATION_ABORTED},         // STATUS_CANCELLED
+    {0xC0000128u, ERROR_INVALID_HANDLE},            // STATUS_FILE_CLOSED
+    {0xC0000184u, ERROR_BAD_COMMAND},               // STATUS_INVALID_DEVICE_STATE
+    {0xC0000206u, ERROR_INVALID_USER_BUFFER},       // STATUS_INVALID_BUFFER_SIZE
+    {0xC000026Cu, ERROR_BAD_DRIVER},                // STATUS_DRIVER_UNABLE_TO_LOAD
+};
+
+}  // namespace
+
+DWORD DosErrorOf(int32_t status)
+{
+    for (const Mapping& mapping : kMappings) {
+        if (mapping.status == uint32_t(status)) {
+            return mapping.error;
+        }
+    }
+    // NT's answer for a status without a Win32 counterpart.
+    return ERROR_MR_MID_NOT_FOUND;
+}
+
+void SetLastNtError(int32_t status)
+{
+    lastError = DosErrorOf(status);
+}
+
+}  // namespace host_k32
+
+extern "C" {
+
+DWORD WINAPI GetLastError(VOID)
+{
+    return host_k32::lastError;
+}
+
+VOID WINAPI SetLastError(DWORD dwErrCode)
+{
+    host_k32::lastError = dwErrCode;
+}
+
+}  // extern "C"

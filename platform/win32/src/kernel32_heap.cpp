@@ -1,0 +1,235 @@
+// The global and local heap: fixed and moveable blocks below 4 GiB, with
+// accounting and failure injection for tests. A fixed block's handle is its
+// address; a moveable block's handle is a separate cell.
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "host/io_user.h"
+#include "host/kernel32_control.h"
+#include "kernel32_internal.h"
+
+namespace {
+
+struct Block {
+    SIZE_T size;
+    HGLOBAL handle;       // the address itself for a fixed block
+    bool moveable;
+    DWORD locks;          // moveable blocks only
+};
+
+// Guards everything below.
+std::mutex heapLock;
+std::map<LPCVOID, Block> blocks;             // keyed by address
+std::map<HGLOBAL, LPVOID> moveableHandles;   // handle cell -> address
+SIZE_T liveBytes = 0;
+enum class Injection { None, Nth, Always } injection = Injection::None;
+DWORD countdown = 0;
+
+bool FailNow()
+{
+    switch (injection) {
+    case Injection::None:
+        return false;
+    case Injection::Always:
+        return true;
+    case Injection::Nth:
+        if (--countdown == 0) {
+            injection = Injection::None;
+            return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+HGLOBAL Allocate(UINT flags, SIZE_T bytes)
+{
+    bool moveable = (flags & GMEM_MOVEABLE) != 0;
+    {
+        std::lock_guard<std::mutex> guard(heapLock);
+        if (FailNow()) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+    }
+    void* memory = HostMmAllocateLow(bytes);
+    void* cell = moveable ? HostMmAllocateLow(sizeof(void*)) : nullptr;
+    if (memory == nullptr || (moveable && cell == nullptr)) {
+        HostMmFreeLow(memory);
+        HostMmFreeLow(cell);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    memset(memory, (flags & GMEM_ZEROINIT) ? 0 : HOST_HEAP_FRESH_FILL, bytes);
+    HGLOBAL handle = moveable ? cell : memory;
+    if (moveable) {
+        *static_cast<void**>(cell) = memory;
+    }
+    std::lock_guard<std::mutex> guard(heapLock);
+    blocks[memory] = Block{bytes, handle, moveable, 0};
+    if (moveable) {
+        moveableHandles[handle] = memory;
+    }
+    liveBytes += bytes;
+    return handle;
+}
+
+// Address of a handle's block, or NULL. heapLock held.
+LPVOID AddressOf(HGLOBAL handle)
+{
+    auto moveable = moveableHandles.find(handle);
+    if (moveable != moveableHandles.end()) {
+        return moveable->second;
+    }
+    auto fixed = blocks.find(handle);
+    if (fixed != blocks.end() && !fixed->second.moveable) {
+        return handle;
+    }
+    return nullptr;
+}
+
+HGLOBAL Free(HGLOBAL handle)
+{
+    void* memory;
+    void* cell = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(heapLock);
+        memory = AddressOf(handle);
+        if (memory == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return handle;
+        }
+        Block& block = blocks[memory];
+        if (block.moveable) {
+            cell = handle;
+            moveableHandles.erase(handle);
+        }
+        liveBytes -= block.size;
+        blocks.erase(memory);
+    }
+    HostMmFreeLow(memory);
+    HostMmFreeLow(cell);
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes)
+{
+    return Allocate(uFlags, dwBytes);
+}
+
+LPVOID WINAPI GlobalLock(HGLOBAL hMem)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    LPVOID memory = AddressOf(hMem);
+    if (memory == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    Block& block = blocks[memory];
+    if (block.moveable) {
+        block.locks++;
+    }
+    return memory;
+}
+
+HGLOBAL WINAPI GlobalHandle(LPCVOID pMem)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    auto found = blocks.find(pMem);
+    if (found == blocks.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return found->second.handle;
+}
+
+BOOL WINAPI GlobalUnlock(HGLOBAL hMem)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    LPVOID memory = AddressOf(hMem);
+    if (memory == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Block& block = blocks[memory];
+    if (!block.moveable) {
+        // A fixed block is never locked: "unlocked", no error.
+        SetLastError(NO_ERROR);
+        return FALSE;
+    }
+    if (block.locks == 0) {
+        SetLastError(ERROR_NOT_LOCKED);
+        return FALSE;
+    }
+    if (--block.locks == 0) {
+        SetLastError(NO_ERROR);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL hMem)
+{
+    return Free(hMem);
+}
+
+SIZE_T WINAPI GlobalSize(HGLOBAL hMem)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    LPVOID memory = AddressOf(hMem);
+    if (memory == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    return blocks[memory].size;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
+{
+    return Allocate(uFlags, uBytes);
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL hMem)
+{
+    return Free(hMem);
+}
+
+DWORD HostHeapLiveBlocks(VOID)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    return DWORD(blocks.size());
+}
+
+SIZE_T HostHeapLiveBytes(VOID)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    return liveBytes;
+}
+
+VOID HostHeapFailNth(DWORD N)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    if (N != 0) {
+        injection = Injection::Nth;
+        countdown = N;
+    }
+}
+
+VOID HostHeapFailAlways(VOID)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    injection = Injection::Always;
+}
+
+VOID HostHeapFailReset(VOID)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    injection = Injection::None;
+}
+
+}  // extern "C"

@@ -1,0 +1,15 @@
+// Shared between the stand-in kernel32's source files. Not a product header.
+#pragma once
+
+#include <stdint.h>
+
+#include <windows.h>
+
+namespace host_k32 {
+
+// NT's mapping of a status to a Win32 error (RtlNtStatusToDosError).
+DWORD DosErrorOf(int32_t status);
+// SetLastError of the mapped status, as kernel32's BaseSetLastNTError.
+void SetLastNtError(int32_t status);
+
+}  // namespace host_k32

@@ -1,0 +1,414 @@
+// The kernel side: packets a test completes, cancellation, the namespace,
+// driver images, failure injection and probing of callers' memory.
+#include <sys/mman.h>
+
+#include <vector>
+
+#include "io_fixture.h"
+
+namespace {
+
+struct BugChecks {
+    std::vector<ULONG> codes;
+    std::vector<ULONG_PTR> firstParameters;
+};
+
+VOID RecordBugCheck(PVOID context, ULONG code, ULONG_PTR p1, ULONG_PTR, ULONG_PTR, ULONG_PTR)
+{
+    auto* checks = static_cast<BugChecks*>(context);
+    checks->codes.push_back(code);
+    checks->firstParameters.push_back(p1);
+}
+
+struct Observed {
+    int calls = 0;
+    NTSTATUS status = 0;
+    ULONG_PTR information = 0;
+    KIRQL irql = 0;
+};
+
+VOID Observe(PVOID context, PIRP, NTSTATUS status, ULONG_PTR information, KIRQL irql)
+{
+    auto* observed = static_cast<Observed*>(context);
+    observed->calls++;
+    observed->status = status;
+    observed->information = information;
+    observed->irql = irql;
+}
+
+class IoKernel : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        HostKeReset(HostKeClockVirtual, 0);
+        HostIoFailReset();
+    }
+    void TearDown() override
+    {
+        HostKeSetBugCheckHandler(nullptr, nullptr);
+        HostIoFailReset();
+        EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
+        EXPECT_EQ(HostIoSymbolicLinkCount(), 0u);
+    }
+};
+
+struct DpcCompletion {
+    KTIMER timer;
+    KDPC dpc;
+    PIRP irp;
+};
+
+VOID NTAPI CompleteFromDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* completion = static_cast<DpcCompletion*>(context);
+    completion->irp->IoStatus.Status = STATUS_SUCCESS;
+    completion->irp->IoStatus.Information = 77;
+    IoCompleteRequest(completion->irp, IO_NO_INCREMENT);
+}
+
+TEST_F(IoKernel, TestIrpReportsItsCompletionAndTheIrqlItCameAt)
+{
+    Observed observed;
+    PIRP irp = HostIoAllocateTestIrp(IRP_MJ_WRITE, Observe, &observed);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_LT(reinterpret_cast<ULONG_PTR>(irp), 1ULL << 32);
+    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MajorFunction, IRP_MJ_WRITE);
+    EXPECT_EQ(irp->RequestorMode, UserMode);
+    IoMarkIrpPending(irp);
+    EXPECT_TRUE(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED);
+
+    DpcCompletion completion;
+    completion.irp = irp;
+    KeInitializeTimer(&completion.timer);
+    KeInitializeDpc(&completion.dpc, CompleteFromDpc, &completion);
+    LARGE_INTEGER due;
+    due.QuadPart = -5 * 10000;
+    KeSetTimer(&completion.timer, due, &completion.dpc);
+    HOST_IO_TEST_IRP_RESULT result;
+    ASSERT_TRUE(HostIoGetTestIrpResult(irp, &result));
+    EXPECT_FALSE(result.Completed);
+    HostKeAdvanceClockMs(5);
+    ASSERT_TRUE(HostIoGetTestIrpResult(irp, &result));
+    EXPECT_TRUE(result.Completed);
+    EXPECT_TRUE(result.PendingReturned);
+    EXPECT_TRUE(result.OnDpcThread);
+    EXPECT_EQ(result.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 77u);
+    EXPECT_EQ(observed.calls, 1);
+    EXPECT_EQ(observed.irql, DISPATCH_LEVEL);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoKernel, CompletionMisuseBugChecks)
+{
+    BugChecks checks;
+    HostKeSetBugCheckHandler(RecordBugCheck, &checks);
+    PIRP irp = HostIoAllocateTestIrp(IRP_MJ_READ, nullptr, nullptr);
+    irp->IoStatus.Status = STATUS_PENDING;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    IoSetCancelRoutine(irp, nullptr);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ASSERT_EQ(checks.codes.size(), 3u);
+    EXPECT_EQ(checks.codes[0], ULONG(DRIVER_VERIFIER_IOMANAGER_VIOLATION));
+    EXPECT_EQ(checks.firstParameters[0], ULONG_PTR(HOST_IO_VIOLATION_PENDING_STATUS));
+    EXPECT_EQ(checks.codes[1], ULONG(DRIVER_VERIFIER_IOMANAGER_VIOLATION));
+    EXPECT_EQ(checks.firstParameters[1], ULONG_PTR(HOST_IO_VIOLATION_CANCEL_ROUTINE));
+    EXPECT_EQ(checks.codes[2], ULONG(MULTIPLE_IRP_COMPLETE_REQUESTS));
+    IoFreeIrp(irp);
+}
+
+struct CancelSeen {
+    int calls = 0;
+    KIRQL irqlInside = 0;
+    BOOLEAN cancelFlag = FALSE;
+};
+CancelSeen* cancelSeen;
+
+VOID NTAPI TestCancel(PDEVICE_OBJECT, PIRP irp)
+{
+    cancelSeen->calls++;
+    cancelSeen->irqlInside = KeGetCurrentIrql();
+    cancelSeen->cancelFlag = irp->Cancel;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+TEST_F(IoKernel, CancelCallsTheRoutineOnceUnderTheCancelLock)
+{
+    CancelSeen seen;
+    cancelSeen = &seen;
+    PIRP irp = HostIoAllocateTestIrp(IRP_MJ_READ, nullptr, nullptr);
+    EXPECT_EQ(IoSetCancelRoutine(irp, TestCancel), nullptr);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.irqlInside, DISPATCH_LEVEL);
+    EXPECT_TRUE(seen.cancelFlag);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    HOST_IO_TEST_IRP_RESULT result;
+    HostIoGetTestIrpResult(irp, &result);
+    EXPECT_EQ(result.Status, STATUS_CANCELLED);
+    IoFreeIrp(irp);
+
+    // Without a routine: FALSE, but the packet is marked cancelled.
+    irp = HostIoAllocateTestIrp(IRP_MJ_READ, nullptr, nullptr);
+    EXPECT_FALSE(IoCancelIrp(irp));
+    EXPECT_TRUE(irp->Cancel);
+    EXPECT_EQ(seen.calls, 1);
+    IoFreeIrp(irp);
+}
+
+NTSTATUS NTAPI EmptyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverUnload = [](PDRIVER_OBJECT object) {
+        while (object->DeviceObject != nullptr) {
+            IoDeleteDevice(object->DeviceObject);
+        }
+    };
+    return STATUS_SUCCESS;
+}
+
+UNICODE_STRING Name(const char16_t* text)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(text));
+    return name;
+}
+
+TEST_F(IoKernel, DevicesAndLinksFollowNtRules)
+{
+    PDRIVER_OBJECT driver;
+    ASSERT_EQ(HostIoLoadDriverEntry(EmptyEntry, "empty", "", &driver), STATUS_SUCCESS);
+    UNICODE_STRING first = Name(u"\\Device\\First");
+    UNICODE_STRING second = Name(u"\\Device\\Second");
+    PDEVICE_OBJECT a;
+    PDEVICE_OBJECT b;
+    ASSERT_EQ(IoCreateDevice(driver, 100, &first, FILE_DEVICE_UNKNOWN, 0, FALSE, &a),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver, 0, &second, FILE_DEVICE_UNKNOWN, 0, FALSE, &b),
+              STATUS_SUCCESS);
+    // Newest first in the driver's list; extension zeroed; below 4 GiB.
+    EXPECT_EQ(driver->DeviceObject, b);
+    EXPECT_EQ(b->NextDevice, a);
+    EXPECT_EQ(a->NextDevice, nullptr);
+    EXPECT_EQ(a->DriverObject, driver);
+    EXPECT_EQ(b->DeviceExtension, nullptr);
+    auto* extension = static_cast<UCHAR*>(a->DeviceExtension);
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(extension[i], 0);
+    }
+    EXPECT_LT(reinterpret_cast<ULONG_PTR>(a), 1ULL << 32);
+    EXPECT_TRUE(a->Flags & DO_DEVICE_INITIALIZING);
+
+    struct Case {
+        const char16_t* name;
+        NTSTATUS status;
+    } cases[] = {
+        {u"\\Device\\FIRST", STATUS_OBJECT_NAME_COLLISION},
+        {u"NoBackslash", STATUS_OBJECT_PATH_SYNTAX_BAD},
+        {u"\\Device\\", STATUS_OBJECT_NAME_INVALID},
+        {u"\\Nowhere\\X", STATUS_OBJECT_PATH_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        UNICODE_STRING name = Name(c.name);
+        PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
+        EXPECT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                  c.status);
+        EXPECT_EQ(device, nullptr);
+    }
+
+    UNICODE_STRING link = Name(u"\\DosDevices\\First");
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &first), STATUS_SUCCESS);
+    UNICODE_STRING alias = Name(u"\\??\\FIRST");
+    EXPECT_EQ(IoCreateSymbolicLink(&alias, &second), STATUS_OBJECT_NAME_COLLISION);
+    // Not to be opened until its driver clears DO_DEVICE_INITIALIZING.
+    EXPECT_EQ(HostIoResolveDeviceA("\\DosDevices\\First"), nullptr);
+    a->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    EXPECT_EQ(HostIoResolveDeviceA("\\DosDevices\\First"), a);
+    EXPECT_EQ(IoDeleteSymbolicLink(&alias), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
+
+    // Failure injection, per call.
+    HostIoFailNth(HostIoFailCreateSymbolicLink, 2, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &first), STATUS_SUCCESS);
+    UNICODE_STRING other = Name(u"\\DosDevices\\Other");
+    EXPECT_EQ(IoCreateSymbolicLink(&other, &first), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(IoCreateSymbolicLink(&other, &first), STATUS_SUCCESS);
+    HostIoFailAlways(HostIoFailCreateDevice, STATUS_NO_MEMORY);
+    UNICODE_STRING third = Name(u"\\Device\\Third");
+    PDEVICE_OBJECT c;
+    EXPECT_EQ(IoCreateDevice(driver, 0, &third, FILE_DEVICE_UNKNOWN, 0, FALSE, &c),
+              STATUS_NO_MEMORY);
+    EXPECT_EQ(IoCreateDevice(driver, 0, &third, FILE_DEVICE_UNKNOWN, 0, FALSE, &c),
+              STATUS_NO_MEMORY);
+    HostIoFailReset();
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&other), STATUS_SUCCESS);
+
+    // A deleted device's name is free again.
+    IoDeleteDevice(a);
+    EXPECT_EQ(driver->DeviceObject, b);
+    EXPECT_EQ(b->NextDevice, nullptr);
+    EXPECT_FALSE(HostIoObjectExistsA("\\Device\\First"));
+    EXPECT_EQ(HostIoUnloadDriver(driver, nullptr), STATUS_SUCCESS);
+}
+
+TEST_F(IoKernel, LoadAndUnloadLeaveNothingBehind)
+{
+    EXPECT_EQ(HostIoLoadDriverA("System32\\Drivers\\missing.sys", kRegistry, nullptr),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    ULONG poolBefore = HostExPoolLiveBlocks(HOST_EX_ANY_TAG);
+    for (int round = 0; round < 3; ++round) {
+        PDRIVER_OBJECT driver;
+        ASSERT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, &driver), STATUS_SUCCESS);
+        EXPECT_EQ(HostIoDeviceCount(driver), 1u);
+        EXPECT_TRUE(HostIoObjectExistsA("\\DosDevices\\IoTest"));
+        EXPECT_EQ(HostExPoolLiveBlocks(IOTEST_POOL_TAG), 1u);
+        EXPECT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, nullptr),
+                  STATUS_IMAGE_ALREADY_LOADED);
+        HOST_IO_UNLOAD_REPORT report;
+        EXPECT_EQ(HostIoUnloadDriver(driver, &report), STATUS_SUCCESS);
+        EXPECT_TRUE(report.ImageUnmapped);
+        EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
+        EXPECT_FALSE(HostIoObjectExistsA("\\Device\\IoTest"));
+        EXPECT_FALSE(HostIoObjectExistsA("\\DosDevices\\IoTest"));
+        EXPECT_EQ(HostExPoolLiveBlocks(HOST_EX_ANY_TAG), poolBefore);
+    }
+}
+
+TEST_F(IoKernel, FailedEntryUnloadsTheImageAndALaterLoadStartsAfresh)
+{
+    // The link fails: the driver deletes its device and fails its entry.
+    HostIoFailNth(HostIoFailCreateSymbolicLink, 1, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, nullptr), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
+    EXPECT_EQ(HostExPoolLiveBlocks(IOTEST_POOL_TAG), 0u);
+    HostIoFailNth(HostIoFailCreateDevice, 1, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, nullptr), STATUS_OBJECT_NAME_COLLISION);
+    PDRIVER_OBJECT driver;
+    ASSERT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, &driver), STATUS_SUCCESS);
+    // A fresh image: its globals start again.
+    auto* log = static_cast<const IoTestLog*>(
+        HostIoResolveDeviceA("\\Device\\IoTest")->DeviceExtension);
+    EXPECT_EQ(log->loadsSeenByImage, 1u);
+    EXPECT_EQ(HostIoUnloadDriver(driver, nullptr), STATUS_SUCCESS);
+}
+
+TEST_F(IoKernel, ImagesOfTheSameCodeKeepTheirOwnSymbols)
+{
+    PDRIVER_OBJECT full;
+    PDRIVER_OBJECT minimal;
+    ASSERT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, &full), STATUS_SUCCESS);
+    ASSERT_EQ(HostIoLoadDriverA("\\SystemRoot\\System32\\Drivers\\iotest_minimal.sys", kRegistry,
+                                &minimal),
+              STATUS_SUCCESS);
+    auto* fullLog = static_cast<const IoTestLog*>(
+        HostIoResolveDeviceA("\\Device\\IoTest")->DeviceExtension);
+    auto* minimalLog = static_cast<const IoTestLog*>(
+        HostIoResolveDeviceA("\\Device\\IoTestMinimal")->DeviceExtension);
+    EXPECT_EQ(fullLog->loadsSeenByImage, 1u);
+    EXPECT_EQ(minimalLog->loadsSeenByImage, 1u);
+    EXPECT_NE(full->MajorFunction[IRP_MJ_READ], minimal->MajorFunction[IRP_MJ_READ]);
+    EXPECT_EQ(HostIoDeviceCount(full), 1u);
+    EXPECT_EQ(HostIoDeviceCount(minimal), 1u);
+    EXPECT_EQ(HostIoUnloadDriver(minimal, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(HostIoUnloadDriver(full, nullptr), STATUS_SUCCESS);
+}
+
+TEST_F(IoKernel, UnloadThatLeavesALinkIsReportedAndKeepsTheImage)
+{
+    PDRIVER_OBJECT leaky;
+    ASSERT_EQ(HostIoLoadDriverA("System32\\Drivers\\iotest_leaky.sys", kRegistry, &leaky),
+              STATUS_SUCCESS);
+    HOST_IO_UNLOAD_REPORT report;
+    EXPECT_EQ(HostIoUnloadDriver(leaky, &report), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(report.DevicesLeft, 0u);
+    EXPECT_EQ(report.LinksLeft, 1u);
+    EXPECT_FALSE(report.ImageUnmapped);
+    EXPECT_EQ(HostIoLoadDriverA("System32\\Drivers\\iotest_leaky.sys", kRegistry, nullptr),
+              STATUS_IMAGE_ALREADY_LOADED);
+    // The dangling link leads nowhere.
+    HANDLE file = CreateFileW(W(u"\\\\.\\IoTestLeaky"), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    EXPECT_EQ(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    UNICODE_STRING link = Name(u"\\DosDevices\\IoTestLeaky");
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+}
+
+TEST_F(IoKernel, ProbesRefuseSystemSpaceForUserModeAndNeverFault)
+{
+    alignas(16) UCHAR user[64] = {1, 2, 3};
+    PVOID pool = ExAllocatePoolWithTag(NonPagedPool, 64, IOTEST_POOL_TAG);
+    PIRP irp = HostIoAllocateTestIrp(IRP_MJ_READ, nullptr, nullptr);
+    void* noAccess = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* readOnly = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(noAccess, MAP_FAILED);
+    ASSERT_NE(readOnly, MAP_FAILED);
+    auto* global = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, 64));
+
+    struct Case {
+        const char* what;
+        void* address;
+        SIZE_T length;
+        ULONG alignment;
+        KPROCESSOR_MODE mode;
+        NTSTATUS read;
+        NTSTATUS write;
+    } cases[] = {
+        {"user stack", user, 64, 1, UserMode, STATUS_SUCCESS, STATUS_SUCCESS},
+        {"user heap below 4 GiB", global, 64, 4, UserMode, STATUS_SUCCESS, STATUS_SUCCESS},
+        {"pool from user mode", pool, 64, 1, UserMode, STATUS_ACCESS_VIOLATION,
+         STATUS_ACCESS_VIOLATION},
+        {"pool from kernel mode", pool, 64, 1, KernelMode, STATUS_SUCCESS, STATUS_SUCCESS},
+        {"an IRP from user mode", irp, 8, 1, UserMode, STATUS_ACCESS_VIOLATION,
+         STATUS_ACCESS_VIOLATION},
+        {"ntoskrnl's code", reinterpret_cast<void*>(&IofCompleteRequest), 4, 1, UserMode,
+         STATUS_ACCESS_VIOLATION, STATUS_ACCESS_VIOLATION},
+        {"no access", noAccess, 16, 1, UserMode, STATUS_ACCESS_VIOLATION,
+         STATUS_ACCESS_VIOLATION},
+        {"no access, kernel mode", noAccess, 16, 1, KernelMode, STATUS_ACCESS_VIOLATION,
+         STATUS_ACCESS_VIOLATION},
+        {"read-only", readOnly, 16, 1, UserMode, STATUS_SUCCESS, STATUS_ACCESS_VIOLATION},
+        {"unmapped page zero", reinterpret_cast<void*>(64), 16, 1, UserMode,
+         STATUS_ACCESS_VIOLATION, STATUS_ACCESS_VIOLATION},
+        {"wrapping range", reinterpret_cast<void*>(~ULONG_PTR(7)), 16, 1, UserMode,
+         STATUS_ACCESS_VIOLATION, STATUS_ACCESS_VIOLATION},
+        {"misaligned", user + 1, 8, 4, UserMode, STATUS_DATATYPE_MISALIGNMENT,
+         STATUS_DATATYPE_MISALIGNMENT},
+        {"zero length anywhere", noAccess, 0, 1, UserMode, STATUS_SUCCESS, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(HostSeProbeForRead(c.address, c.length, c.alignment, c.mode), c.read);
+        EXPECT_EQ(HostSeProbeForWrite(c.address, c.length, c.alignment, c.mode), c.write);
+    }
+    EXPECT_EQ(user[1], 2);   // probing for write leaves the contents alone
+
+    UCHAR copy[64] = {};
+    EXPECT_EQ(HostSeCopyFromCaller(copy, user, 64, UserMode), STATUS_SUCCESS);
+    EXPECT_EQ(copy[2], 3);
+    EXPECT_EQ(HostSeCopyFromCaller(copy, noAccess, 64, UserMode), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(HostSeCopyFromCaller(copy, pool, 64, UserMode), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(HostSeCopyToCaller(readOnly, copy, 8, UserMode), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(HostSeCopyToCaller(pool, copy, 8, UserMode), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(HostSeCopyToCaller(pool, copy, 8, KernelMode), STATUS_SUCCESS);
+    EXPECT_EQ(HostSeCopyToCaller(global, copy, 64, UserMode), STATUS_SUCCESS);
+    EXPECT_EQ(global[2], 3);
+    EXPECT_TRUE(HostSeIsSystemAddress(pool, 1));
+    EXPECT_FALSE(HostSeIsSystemAddress(global, 64));
+
+    GlobalFree(global);
+    munmap(noAccess, 4096);
+    munmap(readOnly, 4096);
+    IoFreeIrp(irp);
+    ExFreePool(pool);
+}
+
+}  // namespace

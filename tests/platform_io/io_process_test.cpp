@@ -1,0 +1,190 @@
+// Processes: a client context with its own handles and requests; ending one
+// cancels its requests, runs the exit notifications and closes its handles.
+#include <vector>
+
+#include "io_fixture.h"
+
+namespace {
+
+struct Notification {
+    HANDLE parent;
+    HANDLE process;
+    BOOLEAN create;
+    HANDLE currentDuringCall;
+};
+std::vector<Notification>* notifications;
+
+VOID NTAPI RecordProcess(HANDLE parent, HANDLE process, BOOLEAN create)
+{
+    notifications->push_back(Notification{parent, process, create, PsGetCurrentProcessId()});
+}
+
+class IoProcess : public IoFixture {
+protected:
+    void SetUp() override
+    {
+        IoFixture::SetUp();
+        notifications = &seen;
+        ASSERT_EQ(PsSetCreateProcessNotifyRoutine(RecordProcess, FALSE), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        HostPsSetCurrentProcess(nullptr);
+        EXPECT_EQ(PsSetCreateProcessNotifyRoutine(RecordProcess, TRUE), STATUS_SUCCESS);
+        EXPECT_EQ(PsSetCreateProcessNotifyRoutine(RecordProcess, TRUE),
+                  STATUS_PROCEDURE_NOT_FOUND);
+        IoFixture::TearDown();
+    }
+    std::vector<Notification> seen;
+};
+
+TEST_F(IoProcess, EachProcessHasItsOwnIdAndHandles)
+{
+    PEPROCESS process;
+    ASSERT_EQ(HostPsCreateProcess(&process), STATUS_SUCCESS);
+    HANDLE defaultId = PsGetCurrentProcessId();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].create);
+    EXPECT_EQ(seen[0].parent, defaultId);
+    EXPECT_EQ(seen[0].process, PsGetProcessId(process));
+
+    HANDLE inDefault = Open();
+    EXPECT_EQ(log->lastProcessId, defaultId);
+    HostPsSetCurrentProcess(process);
+    EXPECT_EQ(IoGetCurrentProcess(), process);
+    EXPECT_NE(PsGetCurrentProcessId(), defaultId);
+    EXPECT_EQ(GetCurrentProcessId(), DWORD(HandleToUlong(PsGetProcessId(process))));
+    // Handles are per process: the default process's handle means nothing here.
+    EXPECT_FALSE(CloseHandle(inDefault));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    HANDLE mine = CreateFileW(W(u"\\\\.\\IoTest"), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(mine, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(log->lastProcessId, PsGetProcessId(process));
+    EXPECT_EQ(HostPsHandleCount(process), 1u);
+
+    // A thread starts in its creator's process.
+    struct Seen {
+        HANDLE process;
+        DWORD thread;
+    } threadSeen{};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID parameter) -> DWORD {
+            auto* result = static_cast<Seen*>(parameter);
+            result->process = PsGetCurrentProcessId();
+            result->thread = GetCurrentThreadId();
+            return 5;
+        },
+        &threadSeen, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(threadSeen.process, PsGetProcessId(process));
+    EXPECT_NE(threadSeen.thread, GetCurrentThreadId());
+    EXPECT_TRUE(CloseHandle(thread));
+
+    EXPECT_EQ(HostPsTerminateProcess(process), STATUS_SUCCESS);
+    EXPECT_TRUE(HostPsProcessEnded(process));
+    EXPECT_EQ(HostPsHandleCount(process), 0u);
+    EXPECT_EQ(log->cleanups, 1u);
+    EXPECT_EQ(log->closes, 1u);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(seen[1].create);
+    EXPECT_EQ(seen[1].process, PsGetProcessId(process));
+    EXPECT_EQ(seen[1].currentDuringCall, PsGetProcessId(process));
+    // The thread that ran the ending process is back in the default one.
+    EXPECT_EQ(PsGetCurrentProcessId(), defaultId);
+    EXPECT_EQ(HostPsTerminateProcess(process), STATUS_PROCESS_IS_TERMINATING);
+    EXPECT_EQ(HostPsTerminateProcess(HostPsDefaultProcess()), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(CloseHandle(inDefault));
+    handles.clear();
+}
+
+TEST_F(IoProcess, EndingCancelsRequestsAndWaitsForThoseWithoutACancelRoutine)
+{
+    PEPROCESS process;
+    ASSERT_EQ(HostPsCreateProcess(&process), STATUS_SUCCESS);
+    HostPsSetCurrentProcess(process);
+    HANDLE file = CreateFileW(W(u"\\\\.\\IoTest"), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    HANDLE port = CreateIoCompletionPort(file, nullptr, 9, 0);
+    ASSERT_NE(port, nullptr);
+    char buffers[2][16];
+    OVERLAPPED cancellable = Command(IOTEST_PEND_CANCELLABLE);
+    OVERLAPPED stuck = Command(IOTEST_PEND_FOREVER);
+    EXPECT_FALSE(ReadFile(file, buffers[0], 16, nullptr, &cancellable));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_FALSE(WriteFile(file, buffers[1], 16, nullptr, &stuck));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+    EXPECT_EQ(HostPsOutstandingRequests(process), 2u);
+    HostPsSetCurrentProcess(nullptr);
+
+    // The request without a cancel routine keeps the process from ending.
+    EXPECT_EQ(HostPsTerminateProcess(process), STATUS_PENDING);
+    EXPECT_FALSE(HostPsProcessEnded(process));
+    EXPECT_EQ(HostPsOutstandingRequests(process), 1u);
+    EXPECT_EQ(log->cancelled, 1u);
+    EXPECT_EQ(seen.size(), 1u);          // no exit notification yet
+    EXPECT_EQ(log->cleanups, 0u);        // handles still open
+
+    // The cancelled request reported through the process's port.
+    HostPsSetCurrentProcess(process);
+    DWORD bytes;
+    ULONG_PTR key;
+    LPOVERLAPPED done;
+    BOOL result;
+    DWORD error;
+    ASSERT_TRUE(Packet(port, &bytes, &key, &done, &result, &error));
+    EXPECT_FALSE(result);
+    EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(done, &cancellable);
+    EXPECT_EQ(key, 9u);
+    EXPECT_EQ(cancellable.Internal, ULONG_PTR(ULONG(STATUS_CANCELLED)));
+    // An ending process issues nothing new.
+    OVERLAPPED refused = Command(IOTEST_COMPLETE_NOW);
+    EXPECT_FALSE(ReadFile(file, buffers[0], 16, nullptr, &refused));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    HostPsSetCurrentProcess(nullptr);
+
+    // Another process's request releases the stuck one; then it can end.
+    HANDLE other = Open();
+    EXPECT_TRUE(DeviceIoControl(other, IOTEST_IOCTL_RELEASE, nullptr, 0, nullptr, 0, nullptr,
+                                nullptr));
+    EXPECT_EQ(HostPsOutstandingRequests(process), 0u);
+    EXPECT_EQ(HostPsTerminateProcess(process), STATUS_SUCCESS);
+    EXPECT_TRUE(HostPsProcessEnded(process));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(seen[1].create);
+    // Exit notification first, then the handle table: cleanup before close.
+    EXPECT_EQ(log->cleanups, 1u);
+    EXPECT_EQ(log->closes, 1u);
+    EXPECT_EQ(log->events[log->eventCount - 2], IRP_MJ_CLEANUP);
+    EXPECT_EQ(log->events[log->eventCount - 1], IRP_MJ_CLOSE);
+}
+
+TEST_F(IoProcess, NotifyRoutineTableIsBounded)
+{
+    // RecordProcess holds one of the eight slots.
+    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> added;
+    PCREATE_PROCESS_NOTIFY_ROUTINE routines[] = {
+        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
+        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
+        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
+        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
+    };
+    ULONG before = HostPsNotifyRoutineCount();
+    for (auto routine : routines) {
+        if (PsSetCreateProcessNotifyRoutine(routine, FALSE) == STATUS_SUCCESS) {
+            added.push_back(routine);
+        } else {
+            EXPECT_EQ(PsSetCreateProcessNotifyRoutine(routine, FALSE), STATUS_INVALID_PARAMETER);
+        }
+    }
+    EXPECT_EQ(before + added.size(), 8u);
+    for (auto routine : added) {
+        EXPECT_EQ(PsSetCreateProcessNotifyRoutine(routine, TRUE), STATUS_SUCCESS);
+    }
+}
+
+}  // namespace
