@@ -57,7 +57,8 @@ TEST_F(ClockTest, TickCountCarriesIntoHighWordAtWrap)
 }
 
 // A reader racing the writer across low-word wraps never sees the count go
-// backwards or jump past what was written.
+// backwards or jump past what was written. The reader is the DDK's own
+// (plain volatile loads), as product code reads the count.
 TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
 {
     constexpr ULONGLONG kSteps = 60000;
@@ -69,9 +70,12 @@ TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
     std::atomic<ULONGLONG> bad{0};
     std::atomic<ULONGLONG> reads{0};
     std::thread reader([&] {
-        ULONGLONG previous = ReadTicks();
+        LARGE_INTEGER ticks;
+        KeQueryTickCount(&ticks);
+        ULONGLONG previous = static_cast<ULONGLONG>(ticks.QuadPart);
         while (!done.load(std::memory_order_acquire)) {
-            const ULONGLONG value = ReadTicks();
+            KeQueryTickCount(&ticks);
+            const ULONGLONG value = static_cast<ULONGLONG>(ticks.QuadPart);
             if (value < previous || value > last) {
                 bad.store(value);
             }
@@ -100,33 +104,59 @@ TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
     EXPECT_EQ(ReadTicks(), last);
 }
 
-// Writes that move back and forth across a high-word boundary: every value
-// a concurrent reader sees is one that was written, never a mix of the two.
-TEST_F(ClockTest, ReaderSeesOnlyWrittenValuesAcrossHighWordBoundary)
+// The count jumps across a high-word boundary at every other write (the
+// count only grows, which the publication order relies on). A reader must
+// see only values that were written, never the new high word with an old
+// low word or the reverse. Low words differ from boundary to boundary so a
+// mixed value cannot pass for a written one.
+ULONGLONG BeforeBoundary(ULONGLONG k)
 {
-    constexpr int kWrites = 20000;
-    const ULONGLONG below = 0xFFFFFFFFull;
-    const ULONGLONG above = 0x100000000ull;
-    HostKeSetTickCount(below);
+    return (k << 32) - 1 - (k % 7);
+}
+
+ULONGLONG AfterBoundary(ULONGLONG k)
+{
+    return (k << 32) + 5;
+}
+
+bool WrittenValue(ULONGLONG value)
+{
+    const ULONGLONG high = value >> 32;
+    return (high >= 1 && value == AfterBoundary(high)) || value == BeforeBoundary(high + 1);
+}
+
+TEST_F(ClockTest, ReaderSeesOnlyWrittenValuesAcrossHighWordBoundaries)
+{
+    constexpr ULONGLONG kBoundaries = 10000;
+    HostKeSetTickCount(BeforeBoundary(1));
+    std::atomic<ULONGLONG> latest{BeforeBoundary(1)};
     std::atomic<bool> done{false};
     std::atomic<ULONGLONG> bad{0};
     std::atomic<ULONGLONG> reads{0};
     std::thread reader([&] {
+        ULONGLONG previous = 0;
         while (!done.load(std::memory_order_acquire)) {
             const ULONGLONG value = ReadTicks();
-            if (value != below && value != above) {
+            const ULONGLONG written = latest.load(std::memory_order_acquire);
+            if (!WrittenValue(value) || value > written || value < previous) {
                 bad.store(value);
             }
+            previous = value;
             reads.fetch_add(1, std::memory_order_release);
         }
     });
     ULONGLONG seen = 0;
-    for (int i = 0; i < kWrites; ++i) {
-        if (i % 128 == 0) {
+    for (ULONGLONG k = 1; k <= kBoundaries; ++k) {
+        if (k % 64 == 0) {
             SpinUntil([&] { return reads.load(std::memory_order_acquire) > seen; });
             seen = reads.load(std::memory_order_acquire);
         }
-        HostKeSetTickCount(i % 2 == 0 ? above : below);
+        // The bound goes up before the value, so a reader never sees a value
+        // above the bound it reads next.
+        latest.store(AfterBoundary(k), std::memory_order_release);
+        HostKeSetTickCount(AfterBoundary(k));
+        latest.store(BeforeBoundary(k + 1), std::memory_order_release);
+        HostKeSetTickCount(BeforeBoundary(k + 1));
     }
     done.store(true, std::memory_order_release);
     reader.join();
