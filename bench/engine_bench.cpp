@@ -177,9 +177,6 @@ void BM_Tick(benchmark::State& state)
     for (auto _ : state) {
         rig.OneTick();
     }
-    state.counters["coreFraction"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * 0.1,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // The bytes a tick moves, moved the cheapest way: for every stream, Out and
@@ -209,9 +206,17 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
         ConsoleReporter::ReportRuns(runs);
+        // With repetitions the median stands for the benchmark.
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / 1e9;
+            if (run.error_occurred) {
+                continue;
+            }
+            const std::string name = run.run_name.str();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                seconds[name] = run.GetAdjustedRealTime() / 1e9;
+                medians[name] = true;
+            } else if (run.run_type == Run::RT_Iteration && !medians[name]) {
+                seconds[name] = run.GetAdjustedRealTime() / 1e9;
             }
         }
     }
@@ -256,6 +261,7 @@ private:
     }
 
     std::map<std::string, double> seconds;
+    std::map<std::string, bool> medians;
 };
 
 } // namespace

@@ -1,11 +1,60 @@
 #include "wrapping_mix.h"
 
-// Same loads, stores and width dispatch as MixSamples, without the overflow
-// test.
+// Same loads, stores, word lanes, unrolling and width dispatch as
+// MixSamples, without the overflow test.
 namespace {
+
+typedef ULONG_PTR Word;
+
+constexpr Word Lanes(Word lane, Word laneMask)
+{
+    return static_cast<Word>(-1) / laneMask * lane;
+}
+
+template <unsigned laneBits>
+inline Word WrapLanes(Word a, Word b)
+{
+    constexpr Word laneMask = (static_cast<Word>(1) << laneBits) - 1;
+    constexpr Word high = Lanes(static_cast<Word>(1) << (laneBits - 1), laneMask);
+    return ((a & ~high) + (b & ~high)) ^ ((a ^ b) & high);
+}
+
+inline Word WrapCentred8(Word a, Word b)
+{
+    constexpr Word centre = Lanes(0x80, 0xFF);
+    return WrapLanes<8>(a ^ centre, b ^ centre) ^ centre;
+}
+
+template <Word (*add)(Word, Word)>
+inline ULONG WrapWords(PUCHAR d, const UCHAR* s, ULONG bytes)
+{
+    const ULONG words = bytes / sizeof(Word);
+    ULONG w = 0;
+    for (; w + 2 <= words; w += 2, d += 2 * sizeof(Word), s += 2 * sizeof(Word)) {
+        Word a[2];
+        Word b[2];
+        __builtin_memcpy(a, d, sizeof(a));
+        __builtin_memcpy(b, s, sizeof(b));
+        const Word sum[2] = {add(a[0], b[0]), add(a[1], b[1])};
+        __builtin_memcpy(d, sum, sizeof(sum));
+    }
+    if (w < words) {
+        Word a;
+        Word b;
+        __builtin_memcpy(&a, d, sizeof(Word));
+        __builtin_memcpy(&b, s, sizeof(Word));
+        const Word sum = add(a, b);
+        __builtin_memcpy(d, &sum, sizeof(Word));
+    }
+    return words * sizeof(Word);
+}
 
 VOID Wrap8(PUCHAR d, const UCHAR* s, ULONG count)
 {
+    const ULONG done = WrapWords<WrapCentred8>(d, s, count);
+    d += done;
+    s += done;
+    count -= done;
     for (ULONG i = 0; i < count; ++i) {
         d[i] = static_cast<UCHAR>(d[i] + s[i] - 0x80);
     }
@@ -13,6 +62,10 @@ VOID Wrap8(PUCHAR d, const UCHAR* s, ULONG count)
 
 VOID Wrap16(PUCHAR d, const UCHAR* s, ULONG count)
 {
+    const ULONG done = WrapWords<WrapLanes<16>>(d, s, count * 2);
+    d += done;
+    s += done;
+    count -= done / 2;
     for (ULONG i = 0; i < count; ++i, d += 2, s += 2) {
         USHORT a;
         USHORT b;

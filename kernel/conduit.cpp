@@ -13,14 +13,15 @@ ULONG QueryMilliseconds()
 {
     // The kernel publishes the 64-bit count as High2Time, LowPart, High1Time;
     // reading in the opposite order and retrying until the highs agree gives
-    // a consistent value without a lock.
+    // a consistent value without a lock. Acquire loads keep the three reads
+    // in that order (plain moves on x86).
     ULONG low;
     LONG high1;
     LONG high2;
     do {
-        high1 = KeTickCount.High1Time;
-        low = KeTickCount.LowPart;
-        high2 = KeTickCount.High2Time;
+        high1 = __atomic_load_n(&KeTickCount.High1Time, __ATOMIC_ACQUIRE);
+        low = __atomic_load_n(&KeTickCount.LowPart, __ATOMIC_ACQUIRE);
+        high2 = __atomic_load_n(&KeTickCount.High2Time, __ATOMIC_ACQUIRE);
     } while (high1 != high2);
     const ULONGLONG ticks = (static_cast<ULONGLONG>(static_cast<ULONG>(high1)) << 32) | low;
     return static_cast<ULONG>(ticks * KeQueryTimeIncrement() / 10000);
@@ -174,8 +175,10 @@ VOID Conduit::StopClock()
     // A DPC already running on another processor waits for the engine lock
     // and then finds the timer closed; the mix buffer can go now.
     timer.Close();
-    PoolFree(mixBuffer);
-    mixBuffer = nullptr;
+    if (mixBuffer != nullptr) {
+        PoolFree(mixBuffer);
+        mixBuffer = nullptr;
+    }
 }
 
 VOID Conduit::Tick()

@@ -4,8 +4,39 @@
 // from a loop whose only branch is the overflow test, width chosen once.
 // Samples are moved with fixed-size __builtin_memcpy, which compiles to plain
 // unaligned loads and stores (client buffers have any alignment).
+//
+// Widths 1 and 2 add a machine word of samples at a time (lanes in a general
+// register, carries kept inside each lane); only a word with an overflowing
+// lane takes the branch that replaces those lanes by their bounds. The few
+// samples after the last whole word go through the per-sample loop.
 
 namespace {
+
+typedef ULONG_PTR Word;
+
+// A lane pattern repeated over the word: Lanes(0x8000) = 0x80008000...
+constexpr Word Lanes(Word lane, Word laneMask)
+{
+    return static_cast<Word>(-1) / laneMask * lane;
+}
+
+// Signed, saturating lane-wise addition of two words of laneBits-bit lanes.
+template <unsigned laneBits>
+inline Word AddLanes(Word a, Word b)
+{
+    constexpr Word laneMask = (static_cast<Word>(1) << laneBits) - 1;
+    constexpr Word high = Lanes(static_cast<Word>(1) << (laneBits - 1), laneMask);
+    const Word sum = ((a & ~high) + (b & ~high)) ^ ((a ^ b) & high);
+    // Lanes whose addends share a sign that the sum does not.
+    const Word overflow = ~(a ^ b) & (a ^ sum) & high;
+    if (overflow == 0) {
+        return sum;
+    }
+    const Word lanes = (overflow >> (laneBits - 1)) * laneMask;
+    // 0x7F..F for a positive addend, 0x80..0 for a negative one.
+    const Word bound = (~high & Lanes(laneMask, laneMask)) + ((a & high) >> (laneBits - 1));
+    return (sum & ~lanes) | (bound & lanes);
+}
 
 // The bound on the side of the true sum, from the sign of either addend
 // (overflow only happens when both have the same sign).
@@ -14,8 +45,46 @@ inline LONG Saturated32(LONG addend)
     return (addend >> 31) ^ 0x7FFFFFFF;
 }
 
+// Applies add to words of destination and source, two words per iteration
+// (they are independent, so the processor overlaps them); returns the bytes
+// done.
+template <Word (*add)(Word, Word)>
+inline ULONG MixWords(PUCHAR d, const UCHAR* s, ULONG bytes)
+{
+    const ULONG words = bytes / sizeof(Word);
+    ULONG w = 0;
+    for (; w + 2 <= words; w += 2, d += 2 * sizeof(Word), s += 2 * sizeof(Word)) {
+        Word a[2];
+        Word b[2];
+        __builtin_memcpy(a, d, sizeof(a));
+        __builtin_memcpy(b, s, sizeof(b));
+        const Word sum[2] = {add(a[0], b[0]), add(a[1], b[1])};
+        __builtin_memcpy(d, sum, sizeof(sum));
+    }
+    if (w < words) {
+        Word a;
+        Word b;
+        __builtin_memcpy(&a, d, sizeof(Word));
+        __builtin_memcpy(&b, s, sizeof(Word));
+        const Word sum = add(a, b);
+        __builtin_memcpy(d, &sum, sizeof(Word));
+    }
+    return words * sizeof(Word);
+}
+
+// Unsigned 8-bit lanes around 0x80 become signed by flipping the top bit.
+inline Word AddCentred8(Word a, Word b)
+{
+    constexpr Word centre = Lanes(0x80, 0xFF);
+    return AddLanes<8>(a ^ centre, b ^ centre) ^ centre;
+}
+
 VOID Mix8(PUCHAR d, const UCHAR* s, ULONG count)
 {
+    const ULONG done = MixWords<AddCentred8>(d, s, count);
+    d += done;
+    s += done;
+    count -= done;
     for (ULONG i = 0; i < count; ++i) {
         // Re-centre 128 to 0, so the unsigned samples add as signed 8-bit.
         const signed char a = static_cast<signed char>(d[i] ^ 0x80);
@@ -30,6 +99,10 @@ VOID Mix8(PUCHAR d, const UCHAR* s, ULONG count)
 
 VOID Mix16(PUCHAR d, const UCHAR* s, ULONG count)
 {
+    const ULONG done = MixWords<AddLanes<16>>(d, s, count * 2);
+    d += done;
+    s += done;
+    count -= done / 2;
     for (ULONG i = 0; i < count; ++i, d += 2, s += 2) {
         SHORT a;
         SHORT b;

@@ -1,0 +1,598 @@
+// The conduit engine on one processor's worth of requests: format lock,
+// clock, tick, streams, loops, pause, reset and completion.
+#include "engine_fixture.h"
+
+#include <algorithm>
+
+namespace {
+
+using Log = std::vector<std::pair<std::string, ULONG>>;
+
+// ---------------------------------------------------------------- format
+
+struct FormatCase {
+    const char* what;
+    WAVEFORMATEX format;
+    bool accepted;
+};
+
+WAVEFORMATEX With(WAVEFORMATEX f, void (*change)(WAVEFORMATEX&))
+{
+    change(f);
+    return f;
+}
+
+TEST_F(EngineTest, GenericFormatRules)
+{
+    const FormatCase cases[] = {
+        {"16-bit stereo", Pcm(44100, 16, 2), true},
+        {"8-bit mono", Pcm(22050, 8, 1), true},
+        {"12 bits in 2 bytes", Pcm(8000, 12, 2), true},
+        {"32-bit", Pcm(8000, 32, 1), true},
+        {"any tag", With(Pcm(), [](WAVEFORMATEX& f) { f.wFormatTag = 0x1234; }), true},
+        {"rate 0", With(Pcm(), [](WAVEFORMATEX& f) { f.nSamplesPerSec = 0; }), false},
+        {"no channels", With(Pcm(), [](WAVEFORMATEX& f) { f.nChannels = 0; }), false},
+        {"0 bits", With(Pcm(), [](WAVEFORMATEX& f) { f.wBitsPerSample = 0; }), false},
+        {"33 bits", With(Pcm(), [](WAVEFORMATEX& f) { f.wBitsPerSample = 33; f.nBlockAlign = 5; }), false},
+        {"align 0", With(Pcm(), [](WAVEFORMATEX& f) { f.nBlockAlign = 0; }), false},
+        {"align 3 for 16-bit mono", With(Pcm(), [](WAVEFORMATEX& f) { f.nBlockAlign = 3; }), false},
+    };
+    for (const FormatCase& c : cases) {
+        EXPECT_EQ(conduit->CheckFormat(c.format), c.accepted) << c.what;
+    }
+}
+
+TEST_F(EngineTest, FirstStreamLocksFormatForBothEndpoints)
+{
+    const WAVEFORMATEX locked = Pcm(44100, 16, 2);
+    ASSERT_NE(OpenIn(locked), nullptr);
+    EXPECT_EQ(conduit->bytesPerSample, 2u);
+    EXPECT_EQ(conduit->format.nAvgBytesPerSec, 44100u * 4);
+
+    const FormatCase cases[] = {
+        {"same", locked, true},
+        {"other average rate", With(locked, [](WAVEFORMATEX& f) { f.nAvgBytesPerSec = 1; }), true},
+        {"other cbSize", With(locked, [](WAVEFORMATEX& f) { f.cbSize = 22; }), true},
+        {"other rate", With(locked, [](WAVEFORMATEX& f) { f.nSamplesPerSec = 48000; }), false},
+        {"other channels", Pcm(44100, 16, 1), false},
+        {"other bits", With(locked, [](WAVEFORMATEX& f) { f.wBitsPerSample = 12; }), false},
+        {"other align", With(locked, [](WAVEFORMATEX& f) { f.nBlockAlign = 8; }), false},
+        {"other tag", With(locked, [](WAVEFORMATEX& f) { f.wFormatTag = 3; }), false},
+    };
+    for (const FormatCase& c : cases) {
+        Locked([&] { EXPECT_EQ(conduit->CheckFormat(c.format), c.accepted) << c.what; });
+    }
+    EXPECT_EQ(OpenOut(Pcm(48000, 16, 2)), nullptr);
+    EXPECT_NE(OpenOut(locked), nullptr);
+}
+
+TEST_F(EngineTest, FormatUnlocksWhenLastStreamCloses)
+{
+    Stream* first = OpenOut(Pcm(44100, 16, 2));
+    ASSERT_NE(first, nullptr);
+    Close(first);
+    Stream* second = OpenIn(Pcm(8000, 8, 1));
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(conduit->format.nSamplesPerSec, 8000u);
+    EXPECT_EQ(conduit->bytesPerSample, 1u);
+    EXPECT_EQ(conduit->mixBufferSize, 800u);
+}
+
+TEST_F(EngineTest, BytesForMsRoundsToWholeFramesIn64Bits)
+{
+    struct {
+        WAVEFORMATEX format;
+        ULONG ms;
+        ULONGLONG bytes;
+    } const cases[] = {
+        {Pcm(44100, 16, 2), 0, 4},             // never less than one frame
+        {Pcm(44100, 16, 2), 100, 17640},
+        {Pcm(22050, 8, 1), 99, 2183},           // 2182.95 frames
+        {Pcm(11025, 16, 1), 1, 22},             // 11.025 frames round down
+        {Pcm(44100, 8, 1), 100000, 4410000},    // 32-bit product would wrap
+        {Pcm(48000, 32, 8), 0xFFFFFFFFu, 48ull * 0xFFFFFFFFull * 32},
+    };
+    for (const auto& c : cases) {
+        conduit->SetFormat(c.format);
+        EXPECT_EQ(conduit->BytesForMs(c.ms), c.bytes) << c.format.nSamplesPerSec << " Hz " << c.ms << " ms";
+    }
+}
+
+// ----------------------------------------------------------------- clock
+
+TEST_F(EngineTest, ClockRunsWhileAnyStreamIsAttached)
+{
+    EXPECT_EQ(HostKeQueuedTimers(), 0u);
+    Stream* in = OpenIn();
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(conduit->clockUsers, 1u);
+    EXPECT_EQ(HostKeQueuedTimers(), 1u);
+    ASSERT_NE(conduit->mixBuffer, nullptr);
+    EXPECT_EQ(conduit->mixBufferSize, 1600u);
+    EXPECT_EQ(conduit->lastTickMs, 1000u);
+
+    Stream* out = OpenOut();
+    ASSERT_NE(out, nullptr);
+    Close(in);
+    EXPECT_EQ(conduit->clockUsers, 1u);
+    EXPECT_EQ(conduit->mixBufferSize, 1600u);
+    EXPECT_EQ(HostKeAdvanceClockMs(1000), 10u);
+
+    Close(out);
+    EXPECT_EQ(conduit->clockUsers, 0u);
+    EXPECT_EQ(conduit->mixBuffer, nullptr);
+    EXPECT_EQ(HostKeQueuedTimers(), 0u);
+    EXPECT_EQ(HostKeAdvanceClockMs(1000), 0u);
+}
+
+TEST_F(EngineTest, DetachOfAStrayStreamChangesNothing)
+{
+    Stream* out = OpenOut();
+    ASSERT_NE(out, nullptr);
+    Stream stray{};
+    stray.Initialise(&conduit->inEndpoint);
+    Locked([&] {
+        EXPECT_FALSE(conduit->inEndpoint.HasStream(&stray));
+        EXPECT_FALSE(conduit->inEndpoint.HasStream(out));
+        EXPECT_TRUE(conduit->outEndpoint.HasStream(out));
+        conduit->inEndpoint.DetachStream(&stray);
+    });
+    EXPECT_EQ(conduit->clockUsers, 1u);
+    EXPECT_EQ(HostKeQueuedTimers(), 1u);
+}
+
+// Each allocation of a clock start failing in turn: the mix buffer, the
+// KTIMER, the KDPC. The open fails as a whole and nothing stays behind.
+TEST_F(EngineTest, FailedClockStartUndoesEverything)
+{
+    for (ULONG nth = 1; nth <= 3; ++nth) {
+        Locked([&] {
+            Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
+            stream->Initialise(&conduit->outEndpoint);
+            conduit->SetFormat(Pcm());
+            HostExPoolFailNth(nth, POOL_TAG);
+            EXPECT_FALSE(conduit->outEndpoint.AttachStream(stream)) << nth;
+            HostExPoolFailReset();
+            EXPECT_EQ(conduit->clockUsers, 0u);
+            EXPECT_EQ(conduit->mixBuffer, nullptr);
+            EXPECT_EQ(conduit->timer.openCount, 0u);
+            EXPECT_TRUE(conduit->outEndpoint.streams.IsEmpty());
+            PoolFree(stream);
+        });
+        EXPECT_EQ(HostKeQueuedTimers(), 0u);
+    }
+    Stream* out = OpenOut();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(HostKeQueuedTimers(), 1u);
+}
+
+TEST_F(EngineTest, TimerTicksMoveTheElapsedTime)
+{
+    Stream* out = OpenOut();
+    Stream* in = OpenIn();
+    std::vector<UCHAR> ramp(16000);
+    for (size_t i = 0; i < ramp.size(); ++i) {
+        ramp[i] = static_cast<UCHAR>(i * 7 + i / 256);
+    }
+    Add(out, "played", ramp);
+    ClientBuffer& recorded = Add(in, "recorded", std::vector<UCHAR>(16000, 0xEE));
+    Locked([&] { in->Start(); });
+
+    EXPECT_EQ(HostKeAdvanceClockMs(350), 3u);
+    ULONG elapsed = 0;
+    Locked([&] { elapsed = conduit->lastTickMs - 1000; });
+    EXPECT_GE(elapsed, 290u);
+    Locked([&] {
+        EXPECT_EQ(out->position, elapsed * 16);
+        EXPECT_EQ(in->position, elapsed * 16);
+    });
+    EXPECT_TRUE(std::equal(ramp.begin(), ramp.begin() + elapsed * 16, recorded.bytes.begin()));
+    EXPECT_EQ(recorded.bytes[elapsed * 16], 0xEE);
+}
+
+// Near the 32-bit wrap of the millisecond count the elapsed time is still
+// the difference of two readings.
+TEST_F(EngineTest, ClockCrossesTheMillisecondWrap)
+{
+    HostKeSetTickCount(274877900ull);   // about 107 ms before the wrap
+    Stream* out = OpenOut();
+    Add(out, "long", Level16(1000, 5));
+    const ULONG start = QueryMilliseconds();
+    EXPECT_GT(start, 0xFFFFFF00u);
+    EXPECT_EQ(HostKeAdvanceClockMs(300), 3u);
+    ULONG elapsed = 0;
+    Locked([&] { elapsed = conduit->lastTickMs - start; });
+    EXPECT_GE(elapsed, 290u);
+    EXPECT_LT(QueryMilliseconds(), 1000u);
+    Locked([&] { EXPECT_EQ(out->position, elapsed * 16); });
+}
+
+TEST_F(EngineTest, StallOfAnyLengthIsCaughtUpExactly)
+{
+    const WAVEFORMATEX format = Pcm(44100, 8, 1);
+    Stream* out = OpenOut(format);
+    Add(out, "long", std::vector<UCHAR>(4500000, 0x80));
+    TickAfter(100000);
+    Locked([&] { EXPECT_EQ(out->position, 4410000u); });
+}
+
+// ------------------------------------------------------------------ tick
+
+TEST_F(EngineTest, TickOf250MsMixesThreeChunksEachFromSilence)
+{
+    Stream* out = OpenOut();
+    Stream* in = OpenIn();
+    Add(out, "120ms", Level16(120, 1000));
+    ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(300 * 16, 0xEE));
+    Locked([&] { in->Start(); });
+
+    TickAfter(250);
+
+    const std::vector<SHORT> samples = Samples16(recorded.bytes);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const SHORT expected = i < 120 * 8 ? 1000 : i < 250 * 8 ? 0 : static_cast<SHORT>(0xEEEE);
+        ASSERT_EQ(samples[i], expected) << "sample " << i;
+    }
+    EXPECT_EQ(TestIrp::Completions(), (Log{{"120ms", 120 * 16}}));
+}
+
+TEST_F(EngineTest, InStreamsAloneRecordSilence)
+{
+    struct {
+        USHORT bits;
+        UCHAR silence;
+    } const cases[] = {{8, 0x80}, {16, 0x00}, {24, 0x00}, {32, 0x00}};
+    for (const auto& c : cases) {
+        Stream* in = OpenIn(Pcm(8000, c.bits, 2));
+        ASSERT_NE(in, nullptr);
+        const ULONG bytes = 8 * 2 * ((c.bits + 7) / 8) * 30;   // 30 ms
+        ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(bytes, 0x5A));
+        Locked([&] { in->Start(); });
+        TickAfter(30);
+        EXPECT_EQ(std::count(recorded.bytes.begin(), recorded.bytes.end(), c.silence),
+                  static_cast<long>(bytes)) << c.bits << " bits";
+        Close(in);
+    }
+}
+
+TEST_F(EngineTest, ShortOutBufferFeedsOnlyTheStartOfAChunk)
+{
+    Stream* shortOut = OpenOut();
+    Stream* longOut = OpenOut();
+    Stream* in = OpenIn();
+    Add(shortOut, "10ms", Level16(10, 500));
+    Add(longOut, "100ms", Level16(100, 7));
+    ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(100 * 16));
+    Locked([&] { in->Start(); });
+    TickAfter(100);
+    const std::vector<SHORT> samples = Samples16(recorded.bytes);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        ASSERT_EQ(samples[i], i < 80 ? 507 : 7) << "sample " << i;
+    }
+}
+
+TEST_F(EngineTest, IntermediateSaturationFollowsAttachOrder)
+{
+    struct {
+        SHORT levels[3];
+        SHORT mixed;
+    } const cases[] = {{{30000, 30000, -30000}, 2767}, {{30000, -30000, 30000}, 30000}};
+    for (const auto& c : cases) {
+        std::vector<Stream*> outs;
+        for (SHORT level : c.levels) {
+            outs.push_back(OpenOut());
+            Add(outs.back(), "level", Level16(10, level));
+        }
+        Stream* in = OpenIn();
+        ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(10 * 16));
+        Locked([&] { in->Start(); });
+        TickAfter(10);
+        const std::vector<SHORT> samples = Samples16(recorded.bytes);
+        EXPECT_EQ(std::count(samples.begin(), samples.end(), c.mixed), 80) << c.mixed;
+        for (Stream* stream : outs) {
+            Close(stream);
+        }
+        Close(in);
+    }
+}
+
+TEST_F(EngineTest, EveryInStreamGetsTheSameAudio)
+{
+    Stream* out = OpenOut();
+    Stream* first = OpenIn();
+    Stream* second = OpenIn();
+    std::vector<UCHAR> ramp(400 * 16);
+    for (size_t i = 0; i < ramp.size(); ++i) {
+        ramp[i] = static_cast<UCHAR>(i % 251);
+    }
+    Add(out, "ramp", ramp);
+    ClientBuffer& a = Add(first, "a", std::vector<UCHAR>(100 * 16));
+    Locked([&] { first->Start(); second->Start(); });
+    TickAfter(100);
+    // The second stream had no buffer for those 100 ms: no record of them.
+    ClientBuffer& b1 = Add(second, "b1", std::vector<UCHAR>(100 * 16));
+    ClientBuffer& a2 = Add(first, "a2", std::vector<UCHAR>(100 * 16));
+    TickAfter(100);
+    EXPECT_TRUE(std::equal(a.bytes.begin(), a.bytes.end(), ramp.begin()));
+    EXPECT_EQ(a2.bytes, b1.bytes);
+    EXPECT_TRUE(std::equal(b1.bytes.begin(), b1.bytes.end(), ramp.begin() + 100 * 16));
+    EXPECT_EQ(TestIrp::Completions(), (Log{{"a", 1600}, {"a2", 1600}, {"b1", 1600}}));
+}
+
+// ----------------------------------------------------------------- loops
+
+// Out buffers of 10 ms, each a constant level naming it ('A' = 1, ...); the
+// In stream's recording, read in 10 ms steps, spells what was played.
+class PlayTest : public EngineTest {
+protected:
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        out = OpenOut();
+        in = OpenIn();
+        recording = &Add(in, "rec", std::vector<UCHAR>(2000 * 16));
+        Locked([&] { in->Start(); });
+    }
+
+    void Queue(char name, ULONG flags = 0, ULONG loops = 0, ULONG ms = 10)
+    {
+        Add(out, std::string(1, name), Level16(ms, static_cast<SHORT>(name - 'A' + 1)), flags, loops);
+    }
+
+    // What was played so far, 5 ms per letter; '.' for silence.
+    std::string Played(ULONG stepMs = 10) const
+    {
+        std::string played;
+        const std::vector<SHORT> samples = Samples16(recording->bytes);
+        ULONG recorded = 0;
+        Locked([&] { recorded = in->position / 2; });
+        for (size_t i = 0; i < recorded; i += stepMs * 8) {
+            played += samples[i] == 0 ? '.' : static_cast<char>('A' + samples[i] - 1);
+        }
+        return played;
+    }
+
+    template <typename F>
+    void Locked(F f) const
+    {
+        conduit->LockEngine();
+        f();
+        conduit->UnlockEngine();
+    }
+
+    // Completions of the Out buffers only.
+    static Log Returned()
+    {
+        Log log = TestIrp::Completions();
+        std::erase_if(log, [](const auto& entry) { return entry.first == "rec"; });
+        return log;
+    }
+
+    Stream* out = nullptr;
+    Stream* in = nullptr;
+    ClientBuffer* recording = nullptr;
+};
+
+constexpr ULONG B = WHDR_BEGINLOOP;
+constexpr ULONG E = WHDR_ENDLOOP;
+
+struct LoopCase {
+    const char* what;
+    struct Queued {
+        char name;
+        ULONG flags;
+        ULONG loops;
+    };
+    std::vector<Queued> queue;
+    const char* played;
+    Log returned;
+};
+
+TEST_F(PlayTest, LoopShapes)
+{
+    const ULONG L = 160;   // bytes of a 10 ms buffer
+    const LoopCase cases[] = {
+        {"three buffers twice", {{'A', B, 2}, {'B', 0, 0}, {'C', E, 0}}, "ABCABC...",
+         {{"A", L}, {"B", 0}, {"C", 0}}},
+        {"one buffer three times", {{'A', B | E, 3}}, "AAA..", {{"A", L}}},
+        {"zero loops plays once", {{'A', B | E, 0}, {'B', 0, 0}}, "AB..", {{"A", L}, {"B", L}}},
+        {"loop then loop", {{'A', B | E, 2}, {'B', B, 3}, {'C', E, 0}}, "AABCBCBC..",
+         {{"A", L}, {"B", L}, {"C", 0}}},
+        {"end outside a loop", {{'A', E, 0}, {'B', 0, 0}}, "AB..", {{"A", L}, {"B", L}}},
+        {"begin inside an open loop", {{'A', B, 2}, {'B', B, 5}, {'C', E, 0}, {'D', 0, 0}},
+         "ABCABCD..", {{"A", L}, {"B", 0}, {"C", 0}, {"D", L}}},
+        {"plain buffers around", {{'P', 0, 0}, {'A', B, 2}, {'C', E, 0}, {'D', 0, 0}},
+         "PACACD..", {{"P", L}, {"A", L}, {"C", 0}, {"D", L}}},
+    };
+    for (const LoopCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        for (const auto& q : c.queue) {
+            Queue(q.name, q.flags, q.loops);
+        }
+        TickAfter(static_cast<ULONG>(std::string(c.played).size()) * 10);
+        EXPECT_EQ(Played(), c.played);
+        EXPECT_EQ(Returned(), c.returned);
+        Locked([&] { EXPECT_EQ(out->position, std::string(c.played).find('.') * 160); });
+    }
+}
+
+TEST_F(PlayTest, LoopFlagsOnAnInStreamAreIgnored)
+{
+    Stream* capture = OpenIn();
+    Add(capture, "x", std::vector<UCHAR>(160), B | E, 3);
+    Add(capture, "y", std::vector<UCHAR>(160), B, 2);
+    Locked([&] { capture->Start(); });
+    TickAfter(30);
+    Log log = TestIrp::Completions();
+    std::erase_if(log, [](const auto& entry) { return entry.first == "rec"; });
+    EXPECT_EQ(log, (Log{{"x", 160}, {"y", 160}}));
+    Locked([&] {
+        EXPECT_EQ(capture->loopCount, 0u);
+        EXPECT_EQ(capture->flags & StreamLoopOpen, 0);
+    });
+}
+
+TEST_F(PlayTest, BreakLoopFinishesThePassBeingPlayed)
+{
+    Queue('A', B, 5);
+    Queue('B', E);
+    Queue('C');
+    TickAfter(25);   // A B and half of A in the second pass
+    Locked([&] { out->BreakLoop(); });
+    TickAfter(75);
+    EXPECT_EQ(Played(5), "AABBAABBCC..........");
+    EXPECT_EQ(Returned(), (Log{{"A", 160}, {"B", 0}, {"C", 160}}));
+}
+
+TEST_F(PlayTest, BreakLoopBeforeTheLoopIsEnteredChangesNothing)
+{
+    Queue('P');
+    Queue('A', B | E, 2);
+    Locked([&] { out->BreakLoop(); });
+    TickAfter(40);
+    EXPECT_EQ(Played(), "PAA.");
+}
+
+// The loop's end mark never arrives before the pass reaches the last queued
+// member: that member ends the loop, and buffers queued afterwards play once
+// after it.
+TEST_F(PlayTest, UnterminatedLoopEndsAtItsLastQueuedMember)
+{
+    Queue('A', B, 2);
+    Queue('B');
+    TickAfter(20);   // the first pass runs out of buffers
+    Queue('C');
+    Queue('D', E);   // no loop is open any more: an ordinary buffer
+    TickAfter(60);
+    EXPECT_EQ(Played(), "ABABCD..");
+    EXPECT_EQ(Returned(), (Log{{"A", 160}, {"B", 0}, {"C", 160}, {"D", 160}}));
+    Locked([&] {
+        EXPECT_EQ(out->loopCount, 0u);
+        EXPECT_TRUE(out->queue.IsEmpty());
+    });
+}
+
+// A member queued while the loop is still open joins it.
+TEST_F(PlayTest, BufferQueuedDuringAnOpenLoopJoinsIt)
+{
+    Queue('A', B, 2);
+    TickAfter(5);
+    Queue('B', E);
+    TickAfter(45);
+    EXPECT_EQ(Played(5), "AABBAABB..");
+}
+
+TEST_F(PlayTest, OutPositionCountsEveryPass)
+{
+    Queue('A', B | E, 3);
+    TickAfter(50);
+    Locked([&] { EXPECT_EQ(out->position, 3u * 160); });
+}
+
+// ------------------------------------------------------- pause and reset
+
+TEST_F(PlayTest, PausedOutStreamResumesMidBuffer)
+{
+    std::vector<UCHAR> ramp(40 * 16);
+    for (size_t i = 0; i < ramp.size(); i += 2) {
+        ramp[i] = static_cast<UCHAR>(i / 2 + 1);
+        ramp[i + 1] = 1;
+    }
+    Add(out, "ramp", ramp);
+    TickAfter(15);
+    Locked([&] { out->Pause(); });
+    TickAfter(50);
+    Locked([&] {
+        EXPECT_EQ(out->position, 15u * 16);
+        out->Start();
+    });
+    TickAfter(35);
+    Locked([&] { EXPECT_EQ(out->position, 40u * 16); });
+    const std::vector<UCHAR>& rec = recording->bytes;
+    EXPECT_TRUE(std::equal(ramp.begin(), ramp.begin() + 15 * 16, rec.begin()));
+    EXPECT_TRUE(std::all_of(rec.begin() + 15 * 16, rec.begin() + 65 * 16, [](UCHAR b) { return b == 0; }));
+    EXPECT_TRUE(std::equal(ramp.begin() + 15 * 16, ramp.end(), rec.begin() + 65 * 16));
+    EXPECT_EQ(Returned(), (Log{{"ramp", 640}}));
+}
+
+TEST_F(EngineTest, PausedInStreamReturnsThePartlyRecordedBuffer)
+{
+    Stream* in = OpenIn();
+    Add(in, "x", std::vector<UCHAR>(100 * 16));
+    Add(in, "y", std::vector<UCHAR>(100 * 16));
+    TickAfter(50);   // paused from the start: records nothing
+    Locked([&] { in->Start(); });
+    TickAfter(50);
+    Locked([&] { in->Pause(); });
+    EXPECT_EQ(TestIrp::Completions(), (Log{{"x", 50 * 16}}));
+    Locked([&] { in->Pause(); });   // current buffer empty: nothing returned
+    EXPECT_EQ(TestIrp::Completions().size(), 1u);
+    TickAfter(100);
+    Locked([&] { in->Start(); });
+    TickAfter(100);
+    EXPECT_EQ(TestIrp::Completions(), (Log{{"x", 50 * 16}, {"y", 100 * 16}}));
+}
+
+TEST_F(EngineTest, ResetReturnsEveryBufferInQueueOrder)
+{
+    Stream* out = OpenOut();
+    Stream* in = OpenIn();
+    Add(out, "o1", Level16(40, 3));
+    Add(out, "o2", Level16(10, 3));
+    Add(out, "o3", Level16(10, 3));
+    Add(in, "i1", std::vector<UCHAR>(40 * 16));
+    Add(in, "i2", std::vector<UCHAR>(40 * 16));
+    Locked([&] { in->Start(); });
+    TickAfter(15);
+    Locked([&] { out->Reset(); });
+    EXPECT_EQ(TestIrp::Completions(), (Log{{"o1", 15 * 16}, {"o2", 0}, {"o3", 0}}));
+    Locked([&] { in->Reset(); });
+    EXPECT_EQ(TestIrp::Completions(),
+              (Log{{"o1", 15 * 16}, {"o2", 0}, {"o3", 0}, {"i1", 15 * 16}, {"i2", 0}}));
+    Locked([&] {
+        EXPECT_EQ(out->position, 0u);
+        EXPECT_EQ(in->position, 0u);
+        EXPECT_TRUE(out->IsRunning());
+        EXPECT_FALSE(in->IsRunning());
+        EXPECT_TRUE(out->queue.IsEmpty());
+    });
+    Close(out);
+    Close(in);
+    EXPECT_EQ(conduit->clockUsers, 0u);
+}
+
+// Reset in the middle of a loop with another loop queued behind it: no loop
+// is left running and every buffer comes back once.
+TEST_F(PlayTest, ResetDuringALoopReturnsEveryBufferOnce)
+{
+    Queue('A', B, 3);
+    Queue('C', E);
+    Queue('D', B | E, 2);
+    Queue('F');
+    TickAfter(25);
+    Locked([&] { out->Reset(); });
+    EXPECT_EQ(Returned(), (Log{{"A", 80}, {"C", 0}, {"D", 0}, {"F", 0}}));
+    Locked([&] {
+        EXPECT_EQ(out->loopCount, 0u);
+        EXPECT_EQ(out->flags & StreamLoopOpen, 0);
+    });
+    Queue('G');
+    TickAfter(20);
+    EXPECT_EQ(Played(5), "AACCAGG..");
+}
+
+// Requests complete with success and the byte count, at most once each.
+TEST_F(EngineTest, CompletionCarriesSuccessAndByteCount)
+{
+    Stream* out = OpenOut();
+    ClientBuffer& played = Add(out, "p", Level16(10, 1));
+    TickAfter(20);
+    EXPECT_TRUE(played.irp->Completed());
+    EXPECT_EQ(played.irp->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(played.irp->Information(), 160u);
+    EXPECT_EQ(played.irp->CompletionCount(), 1u);
+}
+
+} // namespace
