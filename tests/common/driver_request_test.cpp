@@ -1,0 +1,120 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "device_name.h"
+#include "driver_request.h"
+
+namespace {
+
+// Every field at the offset the wire format fixes.
+TEST(DriverRequestLayout, FieldsSitAtTheirWireOffsets)
+{
+    struct Field {
+        const char* name;
+        size_t offset;
+        size_t expected;
+        size_t size;
+        size_t expectedSize;
+    };
+#define FIELD(path, off, sz) {#path, offsetof(DriverRequest, path), off, sizeof(DriverRequest::path), sz}
+    const Field fields[] = {
+        FIELD(signature, 0, 64),
+        FIELD(version, 64, 2),
+        FIELD(length, 66, 2),
+        FIELD(op, 68, 2),
+        FIELD(result, 70, 4),
+        FIELD(target.direction, 74, 2),
+        FIELD(target.deviceId, 76, 2),
+        FIELD(deviceCount, 74, 4),
+        FIELD(streamHandle, 78, 4),
+        FIELD(open.format, 82, 32),
+        FIELD(open.format.wFormatTag, 82, 2),
+        FIELD(open.format.nChannels, 84, 2),
+        FIELD(open.format.nSamplesPerSec, 86, 4),
+        FIELD(open.format.nAvgBytesPerSec, 90, 4),
+        FIELD(open.format.nBlockAlign, 94, 2),
+        FIELD(open.format.wBitsPerSample, 96, 2),
+        FIELD(open.format.cbSize, 98, 2),
+        FIELD(open.openFlags, 114, 4),
+        FIELD(addBuffer.clientTag, 82, 4),
+        FIELD(addBuffer.completionRequest, 86, 4),
+        FIELD(addBuffer.data, 90, 4),
+        FIELD(addBuffer.dataLength, 94, 4),
+        FIELD(addBuffer.headerFlags, 98, 4),
+        FIELD(addBuffer.loops, 102, 4),
+        FIELD(position.timeFormat, 82, 4),
+        FIELD(position.positionSamples, 86, 4),
+        FIELD(position.positionBytes, 90, 4),
+        FIELD(position.positionMs, 94, 4),
+    };
+#undef FIELD
+    for (const Field& f : fields) {
+        EXPECT_EQ(f.offset, f.expected) << f.name;
+        EXPECT_EQ(f.size, f.expectedSize) << f.name;
+    }
+    EXPECT_EQ(sizeof(DriverRequest), 118u);
+}
+
+TEST(DriverRequestLayout, MultiByteFieldsAreLittleEndianAtOddOffsets)
+{
+    alignas(8) unsigned char bytes[1 + sizeof(DriverRequest)] = {};
+    auto* request = reinterpret_cast<DriverRequest*>(bytes + 1);     // misaligned on purpose
+    request->result = 0x11223344;
+    request->open.format.nSamplesPerSec = 44100;
+    EXPECT_EQ(bytes[1 + 70], 0x44);
+    EXPECT_EQ(bytes[1 + 73], 0x11);
+    EXPECT_EQ(bytes[1 + 86], 0x44);     // 44100 = 0x0000AC44
+    EXPECT_EQ(bytes[1 + 87], 0xAC);
+}
+
+TEST(DriverRequestSignature, MatchesUpToAndIncludingTheNul)
+{
+    DriverRequest request;
+    std::memset(&request, 'x', sizeof(request));
+    WriteSignature(&request, CLIENT_SIGNATURE);
+    EXPECT_EQ(request.signature[std::strlen(CLIENT_SIGNATURE) + 1], 'x');   // rest untouched
+    EXPECT_TRUE(SignatureMatches(&request, CLIENT_SIGNATURE));
+    EXPECT_FALSE(SignatureMatches(&request, SERVER_SIGNATURE));
+
+    request.signature[5] ^= 1;
+    EXPECT_FALSE(SignatureMatches(&request, CLIENT_SIGNATURE));
+    request.signature[5] ^= 1;
+    request.signature[std::strlen(CLIENT_SIGNATURE)] = 'x';  // no NUL: a longer text
+    EXPECT_FALSE(SignatureMatches(&request, CLIENT_SIGNATURE));
+
+    std::memset(request.signature, 'T', sizeof(request.signature));  // no NUL anywhere
+    EXPECT_FALSE(SignatureMatches(&request, CLIENT_SIGNATURE));
+}
+
+std::u16string Name(const char* prefix, ULONG direction, ULONG number, ULONG capacity = 64)
+{
+    WCHAR buffer[64];
+    ULONG length = FormatDeviceName(buffer, capacity, prefix, direction, number);
+    std::u16string text(reinterpret_cast<const char16_t*>(buffer), length);
+    EXPECT_EQ(buffer[length], 0);
+    return text;
+}
+
+TEST(FormatDeviceName, BuildsEveryPathOfBothDrivers)
+{
+    EXPECT_EQ(Name(DEVICE_PREFIX, 1, 0), u"\\Device\\Tonvane1In");
+    EXPECT_EQ(Name(DEVICE_PREFIX, 0, 0), u"\\Device\\Tonvane1Out");
+    EXPECT_EQ(Name(LINK_PREFIX, 1, 0), u"\\DosDevices\\Tonvane1In");
+    EXPECT_EQ(Name(LINK_PREFIX, 7, 0), u"\\DosDevices\\Tonvane1Out");    // not 1: Out
+    EXPECT_EQ(Name(CLIENT_PREFIX, 0, 0), u"\\\\.\\Tonvane1Out");
+    EXPECT_EQ(Name(CLIENT_PREFIX, 1, 41), u"\\\\.\\Tonvane42In");
+    EXPECT_EQ(Name(CLIENT_PREFIX, 1, 4294967294u), u"\\\\.\\Tonvane4294967295In");
+}
+
+TEST(FormatDeviceName, RefusesABufferTooSmall)
+{
+    // "\Device\Tonvane1In" is 18 characters and needs 19 with its NUL.
+    EXPECT_EQ(Name(DEVICE_PREFIX, 1, 0, 19), u"\\Device\\Tonvane1In");
+    EXPECT_EQ(Name(DEVICE_PREFIX, 1, 0, 18), u"");
+    EXPECT_EQ(FormatDeviceName(nullptr, 64, DEVICE_PREFIX, 1, 0), 0u);
+}
+
+}  // namespace
