@@ -242,6 +242,8 @@ void FreeBlock(PVOID P, bool checkTag, ULONG tag)
     pool.live.erase(it);
     Account(pool, block.tag, block.size, false);
     if (block.shift == 0) {
+        // Leave no poison behind for whoever maps these addresses next.
+        POOL_UNPOISON(P, block.capacity);
         munmap(P, block.capacity);
         return;
     }
