@@ -56,7 +56,7 @@ TEST_P(MixSamplesCase, AddsWithSaturation)
     EXPECT_EQ(destination.back(), 0xA5);
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, MixSamplesCase, ::testing::Values(
+const MixCase Cases[] = {
     // 8-bit unsigned: s + d - 128, limited to 0..255.
     MixCase{1, 0xFF, 0xFF, 0xFF},
     MixCase{1, 0x00, 0x00, 0x00},
@@ -85,7 +85,39 @@ INSTANTIATE_TEST_SUITE_P(Widths, MixSamplesCase, ::testing::Values(
     MixCase{4, 2147483647, 1, 2147483647},
     MixCase{4, -2147483647 - 1, -1, -2147483647 - 1},
     MixCase{4, 2000000000, -2000000000, 0},
-    MixCase{4, -7, 0, -7}));
+    MixCase{4, -7, 0, -7}};
+
+INSTANTIATE_TEST_SUITE_P(Widths, MixSamplesCase, ::testing::ValuesIn(Cases));
+
+// Long runs go a machine word at a time: every case at every lane position,
+// saturating and plain lanes side by side in one word, then the tail.
+TEST(MixSamples, EveryCaseAtEveryLaneOfALongRun)
+{
+    for (ULONG width = 1; width <= 4; ++width) {
+        std::vector<MixCase> cases;
+        for (const MixCase& c : Cases) {
+            if (c.width == width) {
+                cases.push_back(c);
+            }
+        }
+        const ULONG count = 8 * static_cast<ULONG>(cases.size()) + 5;
+        std::vector<UCHAR> destination;
+        std::vector<UCHAR> source;
+        for (ULONG i = 0; i < count; ++i) {
+            const MixCase& c = cases[(i * 5) % cases.size()];
+            const std::vector<UCHAR> d = Bytes(c.destination, width);
+            const std::vector<UCHAR> s = Bytes(c.source, width);
+            destination.insert(destination.end(), d.begin(), d.end());
+            source.insert(source.end(), s.begin(), s.end());
+        }
+        MixSamples(destination.data(), source.data(), count, width);
+        for (ULONG i = 0; i < count; ++i) {
+            const MixCase& c = cases[(i * 5) % cases.size()];
+            ASSERT_EQ(Value(&destination[i * width], width), c.expected)
+                << "width " << width << " sample " << i << ": " << c.destination << " + " << c.source;
+        }
+    }
+}
 
 TEST(MixSamples, ThreeStreamsDependOnOrder)
 {
