@@ -41,8 +41,6 @@
 
 #define VOID void
 typedef void* PVOID;
-typedef const void* PCVOID;
-typedef void** PPVOID;
 
 typedef char CHAR;
 typedef short SHORT;
