@@ -134,6 +134,10 @@ ULONG ProcessRequest(DriverRequest* record, ULONG length, RequestTransport trans
         }
     } else if (length < DRIVER_REQUEST_LENGTH) {
         return RESULT_INVALPARAM;
+    } else if (record->op == REQ_OPEN && transport != TransportControl) {
+        // Only the server's copy would receive the stream handle: the stream
+        // could never be named, closed or reset by anyone.
+        return RESULT_INVALPARAM;
     }
     const ULONG result = ExecuteOp(record);
     record->result = result;

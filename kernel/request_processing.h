@@ -29,10 +29,11 @@ enum RequestTransport {
 bool ValidateRequest(const DriverRequest* record, ULONG length);
 
 // Answers a validated record and returns its result code, which the caller
-// stores in the client's record. Reads and writes at most length bytes of
-// the record; only an add-buffer record that came by read or write (always
-// a full-length copy) is looked at beyond the first 74 bytes without a
-// length of DRIVER_REQUEST_LENGTH.
+// stores in the client's record. Touches only the first length bytes: every
+// op but the handshake needs a full-length record, and an add-buffer is
+// honoured only from the full-length copy that its read or write request
+// brought (an open only from a control request, the one way its stream
+// handle can reach the client).
 // DISPATCH_LEVEL, with the conduit's engine lock held.
 ULONG ProcessRequest(DriverRequest* record, ULONG length, RequestTransport transport);
 

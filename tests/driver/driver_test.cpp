@@ -276,6 +276,21 @@ TEST_F(StreamOpTest, OtherOpsByReadOrWriteAnswerOnlyInResult)
     EXPECT_TRUE(packets[0].ok);
     EXPECT_EQ(packets[0].bytes, 0u);
     EXPECT_EQ(packets[0].overlapped, &buffer.overlapped);
+
+    // An open by write is refused: its stream handle could never reach the
+    // client.
+    const ULONG blocks = HostExPoolLiveBlocks(PoolTag);
+    Record open(wire::Open, wire::Out);
+    open.SetFormat(8000, 16, 1);
+    open.Put32(wire::StreamHandle, 0);
+    buffer.overlapped = OVERLAPPED{};
+    buffer.overlapped.Offset = open.Address();
+    ASSERT_TRUE(WriteFile(out, buffer.data.data(), static_cast<DWORD>(buffer.data.size()), nullptr,
+                          &buffer.overlapped));
+    EXPECT_EQ(open.Result(), wire::InvalParam);
+    EXPECT_EQ(open.Get32(wire::StreamHandle), 0u);
+    EXPECT_EQ(HostExPoolLiveBlocks(PoolTag), blocks);
+    EXPECT_EQ(Drain().size(), 1u);
 }
 
 TEST_F(StreamOpTest, CloseWaitsForTheQueueAndResetCompletesItAtOnce)

@@ -178,8 +178,8 @@ TEST_F(RequestProcessingTest, HandshakeNeedsItsFullLengthAndWritesOnlyItsReply)
     EXPECT_STREQ(r.signature, SERVER_SIGNATURE);
     const size_t reply = std::strlen(SERVER_SIGNATURE) + 1;
     EXPECT_EQ(std::memcmp(r.signature + reply, before.signature + reply, 64 - reply), 0);
-    EXPECT_EQ(r.result, RESULT_NOERROR);
-    EXPECT_EQ(r.deviceCount, 1u);
+    EXPECT_EQ(+r.result, RESULT_NOERROR);
+    EXPECT_EQ(+r.deviceCount, 1u);
     // Nothing past the 78 bytes of a handshake.
     const auto* after = reinterpret_cast<const UCHAR*>(&r);
     const auto* old = reinterpret_cast<const UCHAR*>(&before);
@@ -193,7 +193,7 @@ TEST_F(RequestProcessingTest, OpsBeyondTheHandshakeNeedAFullRecord)
     DriverRequest r = Record(REQ_OPEN);
     SetFormat(r, 44100, 16, 2);
     EXPECT_EQ(Process(r, DRIVER_REQUEST_LENGTH - 1), RESULT_INVALPARAM);
-    EXPECT_EQ(r.result, Untouched);
+    EXPECT_EQ(+r.result, Untouched);
     EXPECT_EQ(GlobalConduit->clockUsers, 0u);
 }
 
@@ -205,9 +205,9 @@ TEST_F(RequestProcessingTest, FormatQueryCreatesNothing)
     r.open.openFlags = OPEN_FORMAT_QUERY;
     r.streamHandle = 0x5A5A5A5A;
     EXPECT_EQ(Process(r), RESULT_NOERROR);
-    EXPECT_EQ(r.result, RESULT_NOERROR);
-    EXPECT_EQ(r.open.format.cbSize, 0);
-    EXPECT_EQ(r.streamHandle, 0x5A5A5A5Au);
+    EXPECT_EQ(+r.result, RESULT_NOERROR);
+    EXPECT_EQ(+r.open.format.cbSize, 0);
+    EXPECT_EQ(+r.streamHandle, 0x5A5A5A5Au);
     EXPECT_EQ(GlobalConduit->clockUsers, 0u);
     EXPECT_TRUE(GlobalConduit->inEndpoint.streams.IsEmpty());
 
@@ -215,6 +215,19 @@ TEST_F(RequestProcessingTest, FormatQueryCreatesNothing)
     r.open.format.nBlockAlign = 3;     // not 2 bytes x 2 channels
     r.open.openFlags = OPEN_FORMAT_QUERY;
     EXPECT_EQ(Process(r), RESULT_BADFORMAT);
+}
+
+TEST_F(RequestProcessingTest, OpenComesOnlyByControlRequest)
+{
+    // By read or write the handle would reach only the server's copy.
+    for (RequestTransport transport : {TransportRead, TransportWrite}) {
+        DriverRequest r = Record(REQ_OPEN, DIRECTION_OUT);
+        SetFormat(r, 44100, 16, 2);
+        r.streamHandle = 0;
+        EXPECT_EQ(Process(r, DRIVER_REQUEST_LENGTH, transport), RESULT_INVALPARAM);
+        EXPECT_EQ(+r.streamHandle, 0u);
+        EXPECT_EQ(GlobalConduit->clockUsers, 0u);
+    }
 }
 
 TEST_F(RequestProcessingTest, FirstStreamLocksTheFormatForBothEndpoints)
@@ -225,7 +238,7 @@ TEST_F(RequestProcessingTest, FirstStreamLocksTheFormatForBothEndpoints)
         DriverRequest other = Record(REQ_OPEN, direction);
         SetFormat(other, 48000, 16, 2);
         EXPECT_EQ(Process(other), RESULT_BADFORMAT) << direction;
-        EXPECT_EQ(other.result, RESULT_BADFORMAT);
+        EXPECT_EQ(+other.result, RESULT_BADFORMAT);
 
         DriverRequest same = Record(REQ_OPEN, direction);
         SetFormat(same, 44100, 16, 2);
@@ -259,7 +272,7 @@ TEST_F(RequestProcessingTest, HandlesAreCheckedAgainstTheChosenEndpoint)
     for (const Case& c : cases) {
         DriverRequest r = Record(c.op, c.direction, c.handle);
         EXPECT_EQ(Process(r), c.expected) << "op " << c.op << " direction " << c.direction;
-        EXPECT_EQ(r.result, c.expected);
+        EXPECT_EQ(+r.result, c.expected);
     }
     EXPECT_EQ(GlobalConduit->clockUsers, 2u);
 }
@@ -334,17 +347,17 @@ TEST_F(RequestProcessingTest, PositionIsReportedInMillisecondsBytesAndFrames)
     DriverRequest r = Record(REQ_GET_POSITION, DIRECTION_OUT, out);
     r.position.timeFormat = 4;
     EXPECT_EQ(Process(r), RESULT_NOERROR);
-    EXPECT_EQ(r.position.positionMs, 56689u);
-    EXPECT_EQ(r.position.positionBytes, 10000000u);
-    EXPECT_EQ(r.position.positionSamples, 2500000u);
-    EXPECT_EQ(r.position.timeFormat, 4u);
-    EXPECT_EQ(r.result, RESULT_NOERROR);
+    EXPECT_EQ(+r.position.positionMs, 56689u);
+    EXPECT_EQ(+r.position.positionBytes, 10000000u);
+    EXPECT_EQ(+r.position.positionSamples, 2500000u);
+    EXPECT_EQ(+r.position.timeFormat, 4u);
+    EXPECT_EQ(+r.result, RESULT_NOERROR);
 
     // The product position x 1000 exceeds 32 bits: formed in 64.
     StreamOf(out)->position = 0xFFFFFFFC;
     EXPECT_EQ(Process(r), RESULT_NOERROR);
-    EXPECT_EQ(r.position.positionMs, 24347887u);
-    EXPECT_EQ(r.position.positionSamples, 0x3FFFFFFFu);
+    EXPECT_EQ(+r.position.positionMs, 24347887u);
+    EXPECT_EQ(+r.position.positionSamples, 0x3FFFFFFFu);
 }
 
 TEST_F(RequestProcessingTest, PositionSurvivesARateWhoseByteRateWraps)
@@ -358,7 +371,7 @@ TEST_F(RequestProcessingTest, PositionSurvivesARateWhoseByteRateWraps)
     StreamOf(out)->position = 0x80000000;
     DriverRequest r = Record(REQ_GET_POSITION, DIRECTION_OUT, out);
     EXPECT_EQ(Process(r), RESULT_NOERROR);
-    EXPECT_EQ(r.position.positionMs, 500u);
+    EXPECT_EQ(+r.position.positionMs, 500u);
     GlobalConduit->format.nSamplesPerSec = 8000;
     GlobalConduit->format.nAvgBytesPerSec = 32000;
 }
@@ -373,7 +386,7 @@ TEST_F(RequestProcessingTest, OpenWithoutPoolAnswersNoMemoryAndLeavesNothing)
         HostExPoolFailNth(nth, POOL_TAG);
         EXPECT_EQ(Process(r), RESULT_NOMEM) << nth;
         HostExPoolFailReset();
-        EXPECT_EQ(r.streamHandle, 0u);
+        EXPECT_EQ(+r.streamHandle, 0u);
         EXPECT_EQ(GlobalConduit->clockUsers, 0u);
         EXPECT_TRUE(GlobalConduit->outEndpoint.streams.IsEmpty());
     }
