@@ -25,8 +25,8 @@ std::atomic<ULONG> outstandingRequests{0};
 std::mutex deferredLock;
 std::vector<FileHost*>& DeferredCloses()   // guarded by deferredLock
 {
-    static std::vector<FileHost*> files;
-    return files;
+    static auto* files = new std::vector<FileHost*>;
+    return *files;
 }
 
 bool AtPassiveOutsideDpc()

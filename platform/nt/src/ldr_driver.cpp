@@ -29,18 +29,18 @@ struct Loaded {
 
 std::vector<Loaded>& LoadedDrivers()   // guarded by loaderLock
 {
-    static std::vector<Loaded> loaded;
-    return loaded;
+    static auto* loaded = new std::vector<Loaded>;
+    return *loaded;
 }
 
 std::string& SystemRoot()   // guarded by loaderLock
 {
-    static std::string root = [] {
+    static auto* root = [] {
         const char* fromEnvironment = getenv("TONVANE_SYSTEM_ROOT");
-        return std::string(fromEnvironment != nullptr ? fromEnvironment
-                                                      : TONVANE_DEFAULT_SYSTEM_ROOT);
+        return new std::string(fromEnvironment != nullptr ? fromEnvironment
+                                                          : TONVANE_DEFAULT_SYSTEM_ROOT);
     }();
-    return root;
+    return *root;
 }
 
 struct RangeQuery {
@@ -134,11 +134,12 @@ void SetUnicode(UNICODE_STRING* target, std::u16string& text)
 
 DriverHost* NewDriver(const std::string& imagePath, const std::string& registryPath)
 {
-    void* memory = LowAllocate(sizeof(DriverHost), true);
-    if (memory == nullptr) {
+    // Ordinary heap: a driver kept after a failed unload stays visible to
+    // leak checkers through the loaded list.
+    DriverHost* host = new (std::nothrow) DriverHost{};
+    if (host == nullptr) {
         return nullptr;
     }
-    DriverHost* host = new (memory) DriverHost{};
     size_t slash = imagePath.find_last_of("/\\");
     std::string base = imagePath.substr(slash == std::string::npos ? 0 : slash + 1);
     size_t dot = base.rfind('.');
@@ -160,8 +161,7 @@ DriverHost* NewDriver(const std::string& imagePath, const std::string& registryP
 
 void DeleteDriver(DriverHost* host)
 {
-    host->~DriverHost();
-    LowFree(host);
+    delete host;
 }
 
 // What an unload leaves behind.

@@ -26,15 +26,15 @@ struct Mapping {
 
 std::mutex& Lock()
 {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 
 // Keyed by block address. Guarded by Lock().
 std::map<uintptr_t, Mapping>& Blocks()
 {
-    static std::map<uintptr_t, Mapping> blocks;
-    return blocks;
+    static auto* blocks = new std::map<uintptr_t, Mapping>;
+    return *blocks;
 }
 
 }  // namespace

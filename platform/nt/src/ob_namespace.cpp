@@ -24,22 +24,22 @@ struct Entry {
 // ReferenceCount and the deleted flags.
 std::mutex& NamespaceLock()
 {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 
 // Keyed by the canonical upper-case name. Guarded by NamespaceLock().
 std::map<std::u16string, Entry>& Names()
 {
-    static std::map<std::u16string, Entry> names;
-    return names;
+    static auto* names = new std::map<std::u16string, Entry>;
+    return *names;
 }
 
 // Every device object not yet freed. Guarded by NamespaceLock().
 std::vector<DeviceHost*>& Devices()
 {
-    static std::vector<DeviceHost*> devices;
-    return devices;
+    static auto* devices = new std::vector<DeviceHost*>;
+    return *devices;
 }
 
 thread_local DriverHost* currentDriver = nullptr;

@@ -38,8 +38,8 @@ std::mutex processListLock;
 // Every process ever created; records stay valid for the program's life.
 std::vector<std::unique_ptr<_EPROCESS>>& Processes()
 {
-    static std::vector<std::unique_ptr<_EPROCESS>> processes;
-    return processes;
+    static auto* processes = new std::vector<std::unique_ptr<_EPROCESS>>;
+    return *processes;
 }
 
 _EPROCESS* NewProcess(ULONG_PTR parentId, bool isDefault)
