@@ -12,7 +12,8 @@ for preset in host host-asan host-tsan win32; do
   cmake --build --preset "$preset"
 done
 
-for preset in host host-asan host-tsan; do
+# win32: the checks of the built product images (imports, subsystem, code).
+for preset in win32 host host-asan host-tsan; do
   echo "== test $preset"
   ctest --preset "$preset"
 done
