@@ -70,6 +70,7 @@ VOID Conduit::Initialise()
     lastTickMs = 0;
     mixBuffer = nullptr;
     mixBufferSize = 0;
+    mixFilled = 0;
     engineLock.Initialise();
 }
 
@@ -186,22 +187,28 @@ VOID Conduit::Tick()
     const ULONG now = QueryMilliseconds();
     ULONGLONG remaining = BytesForMs(now - lastTickMs);
     const UCHAR silence = bytesPerSample < 2 ? 0x80 : 0;
-    Endpoint* const order[2] = {&outEndpoint, &inEndpoint};
     while (remaining != 0) {
         const ULONG chunk = remaining < mixBufferSize ? static_cast<ULONG>(remaining) : mixBufferSize;
-        RtlFillMemory(mixBuffer, chunk, silence);
         // Every Out stream mixes the chunk before any In stream copies it.
-        for (Endpoint* endpoint : order) {
-            for (SingleListNode* node = endpoint->streams.head; node != nullptr; node = node->next) {
-                Stream* stream = Stream::FromNode(node);
-                if (!stream->queue.IsEmpty()) {
-                    stream->Transfer(mixBuffer, chunk);
-                }
-            }
-        }
+        // The chunk starts as silence: what no Out stream reached is
+        // silenced after the Out pass (see mixFilled).
+        mixFilled = 0;
+        TransferAll(outEndpoint, chunk);
+        RtlFillMemory(mixBuffer + mixFilled, chunk - mixFilled, silence);
+        TransferAll(inEndpoint, chunk);
         remaining -= chunk;
     }
     lastTickMs = now;
+}
+
+VOID Conduit::TransferAll(Endpoint& endpoint, ULONG chunk)
+{
+    for (SingleListNode* node = endpoint.streams.head; node != nullptr; node = node->next) {
+        Stream* stream = Stream::FromNode(node);
+        if (!stream->queue.IsEmpty()) {
+            stream->Transfer(mixBuffer, chunk);
+        }
+    }
 }
 
 VOID Conduit::OnTimer(PVOID context, ULONG value)

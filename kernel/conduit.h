@@ -52,6 +52,12 @@ struct Conduit {
     ULONG lastTickMs;       // QueryMilliseconds() of the last tick or start
     PUCHAR mixBuffer;       // mixBufferSize bytes while the clock runs
     ULONG mixBufferSize;    // 100 ms at the locked format
+    // During a tick's Out pass: the first mixFilled bytes of mixBuffer hold
+    // the chunk's mix so far, the rest is not yet silence. Out streams fill
+    // the chunk from its start, so the first stream to reach a byte copies
+    // into it (the same as mixing into silence) and Tick silences the rest
+    // before the In pass.
+    ULONG mixFilled;
     SpinLock engineLock;    // guards every field above and all streams
 
     // Load time (PASSIVE_LEVEL): the idle conduit, timer installed.
@@ -76,6 +82,8 @@ struct Conduit {
     // bytes. 64-bit so that the catch-up after a stall of any length is exact.
     ULONGLONG BytesForMs(ULONG ms) const;
     VOID Tick();
+    // Transfer of one chunk for each stream of endpoint that has buffers.
+    VOID TransferAll(Endpoint& endpoint, ULONG chunk);
     // The timer's callback, in its DPC at DISPATCH_LEVEL.
     static CONDUIT_TIMER_CALLBACK OnTimer;
 };

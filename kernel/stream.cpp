@@ -190,9 +190,20 @@ ULONG Stream::Transfer(PUCHAR mix, ULONG count)
             if (capture) {
                 RtlCopyMemory(current->data + current->done, mix, n);
             } else {
-                const ULONG samples = n / width;
+                // Below mixFilled another Out stream was here first: mix.
+                // Above it this stream is the first: mixing into silence
+                // is a copy.
+                Conduit* conduit = endpoint->conduit;
+                const ULONG offset = static_cast<ULONG>(mix - conduit->mixBuffer);
+                const ULONG filled = conduit->mixFilled > offset ? conduit->mixFilled - offset : 0;
+                const ULONG mixed = filled < n ? filled : n;
+                const ULONG samples = mixed / width;
                 if (samples != 0) {
                     MixSamples(mix, current->data + current->done, samples, width);
+                }
+                if (mixed < n) {
+                    RtlCopyMemory(mix + mixed, current->data + current->done + mixed, n - mixed);
+                    conduit->mixFilled = offset + n;
                 }
             }
             mix += n;

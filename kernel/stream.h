@@ -68,7 +68,8 @@ struct Stream {
     VOID Reset();
     bool RetireHead();
     VOID FinishCurrent();
-    // Moves up to count bytes between mix and this stream's buffers; returns
-    // the bytes moved.
+    // Moves up to count bytes between mix, the start of a chunk in the
+    // conduit's mix buffer, and this stream's buffers; returns the bytes
+    // moved. On the Out side it keeps the conduit's mixFilled up to date.
     ULONG Transfer(PUCHAR mix, ULONG count);
 };

@@ -271,6 +271,51 @@ TEST_F(EngineTest, ShortOutBufferFeedsOnlyTheStartOfAChunk)
     }
 }
 
+// Out streams reach different distances into a chunk, over one or several
+// buffers; every millisecond of the In stream is the sum of the streams that
+// reached it, silence where none did.
+TEST_F(EngineTest, OutStreamsCoverAChunkUnevenly)
+{
+    struct Piece {
+        ULONG ms;
+        SHORT level;
+    };
+    const std::vector<std::vector<Piece>> layouts[] = {
+        {{{30, 100}}, {{10, 1}, {40, 2}}},
+        {{{10, 1}, {40, 2}}, {{30, 100}}},
+        {{{5, 7}}, {{60, 20}}, {{20, 300}, {5, 4000}}, {{100, -1}}},
+        {{{100, 5}}, {{100, 6}}},
+        {{{45, 9}, {45, 10}}, {{15, 1000}}, {{90, 3}}},
+    };
+    for (const auto& layout : layouts) {
+        std::vector<Stream*> outs;
+        std::vector<int> expected(100, 0);
+        for (const auto& pieces : layout) {
+            outs.push_back(OpenOut());
+            ULONG at = 0;
+            for (const Piece& piece : pieces) {
+                Add(outs.back(), "piece", Level16(piece.ms, piece.level));
+                for (ULONG ms = at; ms < at + piece.ms && ms < 100; ++ms) {
+                    expected[ms] += piece.level;
+                }
+                at += piece.ms;
+            }
+        }
+        Stream* in = OpenIn();
+        ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(100 * 16, 0x5A));
+        Locked([&] { in->Start(); });
+        TickAfter(100);
+        const std::vector<SHORT> samples = Samples16(recorded.bytes);
+        for (size_t i = 0; i < samples.size(); ++i) {
+            ASSERT_EQ(samples[i], expected[i / 8]) << "layout of " << layout.size() << ", sample " << i;
+        }
+        for (Stream* stream : outs) {
+            Close(stream);
+        }
+        Close(in);
+    }
+}
+
 TEST_F(EngineTest, IntermediateSaturationFollowsAttachOrder)
 {
     struct {
