@@ -452,7 +452,8 @@ void LoopbackRun::StopStreams()
         Player& player = *players_[i];
         played_[i].bytes = player.bytesMoved.load();
         played_[i].buffers = player.buffersDone.load();
-        played_[i].sourceEnded = player.nextFrame >= player.source->Frames();
+        played_[i].sourceEnded = player.source->Frames() != EndlessFrames
+            && played_[i].bytes >= player.source->Frames() * format_.BlockAlign();
     }
     recorded_.bytes = recorder_->recordedBytes.load();
     recorded_.buffers = recorder_->buffersDone.load();

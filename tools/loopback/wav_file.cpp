@@ -32,9 +32,9 @@ void Put32(uint8_t* p, uint32_t value)
     }
 }
 
-// The GUID tail that marks an extensible header's sub-format as PCM (its
+// The GUID tail shared by the sub-formats that stand for a plain format tag (its
 // first two bytes are the format tag).
-constexpr uint8_t PcmSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+constexpr uint8_t TagSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                           0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 std::string SystemError(const std::string& what, const std::string& path)
@@ -69,7 +69,7 @@ bool ParseWav(const uint8_t* bytes, size_t size, WavInfo* info, const uint8_t** 
             info->blockAlign = Read16(f + 12);
             info->bits = Read16(f + 14);
             if (info->formatTag == WavFormatExtensible && chunkSize >= 40
-                && std::memcmp(f + 26, PcmSubFormatTail, sizeof(PcmSubFormatTail)) == 0) {
+                && std::memcmp(f + 26, TagSubFormatTail, sizeof(TagSubFormatTail)) == 0) {
                 info->formatTag = Read16(f + 24);
             }
             haveFormat = true;

@@ -12,7 +12,7 @@ constexpr uint16_t WavFormatPcm = 1;
 constexpr uint16_t WavFormatExtensible = 0xFFFE;
 
 struct WavInfo {
-    uint16_t formatTag;     // WavFormatPcm also for an extensible PCM header
+    uint16_t formatTag;     // an extensible header's sub-format tag
     uint16_t channels;
     uint32_t rate;
     uint16_t bits;
