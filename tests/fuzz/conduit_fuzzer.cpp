@@ -1,0 +1,1024 @@
+// Fuzz target: tonkern loaded from the system root and driven through the
+// stand-in Win32 calls by an op-sequence program decoded from the input.
+//
+// Each input is a small byte-code program: opens, control requests, add-
+// buffer requests by read and write, clock advances, completion drains,
+// pool and I/O failure injection and extra handles, with record addresses
+// that are valid, too short, unmapped, read-only or inside system space, and
+// stream handles that are 0, arbitrary, live, closed or from the other
+// endpoint. The driver is loaded fresh for every input; at the end of each
+// input every stream it opened is reset and closed, every completion is
+// drained and the driver is unloaded. Any broken invariant aborts, so that
+// libFuzzer keeps the input.
+#include <dlfcn.h>
+#include <sys/mman.h>
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/ex_control.h"
+#include "host/io_control.h"
+#include "host/kernel32_control.h"
+#include "host/ke_control.h"
+
+namespace {
+
+// ---- The wire record --------------------------------------------------------
+
+constexpr DWORD RecordSize = 118;
+constexpr DWORD HandshakeSize = 78;
+constexpr DWORD OffVersion = 64;
+constexpr DWORD OffLength = 66;
+constexpr DWORD OffOp = 68;
+constexpr DWORD OffResult = 70;
+constexpr DWORD OffDirection = 74;
+constexpr DWORD OffDeviceId = 76;
+constexpr DWORD OffStream = 78;
+constexpr DWORD OffParameters = 82;
+constexpr DWORD OffFormat = 82;
+constexpr DWORD OffOpenFlags = 114;
+constexpr DWORD OffData = 90;
+constexpr DWORD OffDataLength = 94;
+constexpr DWORD OffHeaderFlags = 98;
+constexpr DWORD OffLoops = 102;
+
+constexpr USHORT OpHandshake = 0;
+constexpr USHORT OpOpen = 1;
+constexpr USHORT OpClose = 2;
+constexpr USHORT OpAddBuffer = 3;
+constexpr USHORT OpReset = 6;
+constexpr USHORT Version = 0x0203;
+constexpr DWORD Ioctl = 0x00220006;
+constexpr ULONG ResultNoError = 0;
+constexpr ULONG Untouched = 0xA5A5A5A5;
+constexpr char ClientSignature[] = "Tonvane API Client Signature";
+
+constexpr ULONG PoolTag = 0x206B6444;        // "Ddk ", the driver's
+constexpr ULONG HarnessTag = 0x207A7A46;     // "Fzz ", the harness's own block
+
+constexpr const char* Image = "\\SystemRoot\\System32\\Drivers\\tonkern.sys";
+constexpr const char* Registry = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tonvane";
+constexpr ULONGLONG StartTime = 1000 * HOST_KE_UNITS_PER_MS;
+
+constexpr size_t MaxOps = 256;
+constexpr DWORD MaxData = 1u << 16;
+
+[[noreturn]] void Fail(const char* what, unsigned long long a = 0, unsigned long long b = 0)
+{
+    fprintf(stderr, "conduit_fuzzer: invariant broken: %s (%llx, %llx)\n", what, a, b);
+    abort();
+}
+
+#define CHECK(condition, ...)        \
+    do {                             \
+        if (!(condition)) {          \
+            Fail(#condition, ##__VA_ARGS__); \
+        }                            \
+    } while (0)
+
+// TONKERN_FUZZ_TRACE=1 prints each op and its outcome, to check what a
+// corpus file reaches.
+bool tracing = false;
+
+#define TRACE(...)                        \
+    do {                                  \
+        if (tracing) {                    \
+            fprintf(stderr, __VA_ARGS__); \
+        }                                 \
+    } while (0)
+
+void Put16(UCHAR* bytes, DWORD offset, USHORT value) { memcpy(bytes + offset, &value, 2); }
+void Put32(UCHAR* bytes, DWORD offset, ULONG value) { memcpy(bytes + offset, &value, 4); }
+USHORT Get16(const UCHAR* bytes, DWORD offset)
+{
+    USHORT value;
+    memcpy(&value, bytes + offset, 2);
+    return value;
+}
+ULONG Get32(const UCHAR* bytes, DWORD offset)
+{
+    ULONG value;
+    memcpy(&value, bytes + offset, 4);
+    return value;
+}
+
+DWORD AddressOf(const void* p)
+{
+    return static_cast<DWORD>(reinterpret_cast<uintptr_t>(p));
+}
+
+// ---- Input decoding ---------------------------------------------------------
+
+// Reads the program; past its end every read gives 0.
+class Program {
+public:
+    Program(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool Done() const { return at_ >= size_; }
+    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
+    USHORT U16() { return static_cast<USHORT>(Byte() | Byte() << 8); }
+    ULONG U32() { return static_cast<ULONG>(U16()) | static_cast<ULONG>(U16()) << 16; }
+    void Bytes(UCHAR* out, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = Byte();
+        }
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t at_ = 0;
+};
+
+// ---- Process-wide fixtures ---------------------------------------------------
+
+// A page below 4 GiB holding a valid record, readable but not writable: the
+// driver can read the record but must not accept it, since it cannot store
+// the result.
+UCHAR* readOnlyPage = nullptr;
+
+void FillValidRecord(UCHAR* bytes, USHORT op)
+{
+    memset(bytes, 0, RecordSize);
+    memcpy(bytes, ClientSignature, sizeof(ClientSignature));
+    Put16(bytes, OffVersion, Version);
+    Put16(bytes, OffLength, op == OpHandshake ? HandshakeSize : RecordSize);
+    Put16(bytes, OffOp, op);
+    Put32(bytes, OffResult, Untouched);
+}
+
+void Initialise()
+{
+    tracing = getenv("TONKERN_FUZZ_TRACE") != nullptr;
+    // A driver image carries its own coverage counters; keeping it mapped
+    // after the stand-in's dlclose keeps them valid, so the driver can be
+    // loaded and unloaded for every input.
+    std::string path = std::string(HostIoGetSystemRoot()) + "/System32/Drivers/tonkern.sys";
+    if (dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE) == nullptr) {
+        fprintf(stderr, "conduit_fuzzer: %s\n", dlerror());
+        abort();
+    }
+    void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
+                      -1, 0);
+    CHECK(page != MAP_FAILED);
+    readOnlyPage = static_cast<UCHAR*>(page);
+    FillValidRecord(readOnlyPage, OpAddBuffer);
+    mprotect(page, 4096, PROT_READ);
+}
+
+// ---- One input's world ------------------------------------------------------
+
+struct Stream {
+    ULONG handle;
+    USHORT direction;
+};
+
+// One read, write or overlapped request with its OVERLAPPED and data; kept
+// until the end of the input so that a late completion finds it alive.
+struct Slot {
+    OVERLAPPED overlapped{};
+    std::unique_ptr<UCHAR[]> data;
+    DWORD length = 0;
+    bool expectPacket = false;
+    bool gotPacket = false;
+};
+
+class Session {
+public:
+    void Run(Program& program);
+
+private:
+    void SetUp(bool warmUp);
+    void TearDown(bool unloadWithStreams);
+
+    // Ops.
+    void OpOpenStream(Program& p);
+    void OpControl(Program& p);
+    void OpReadWrite(Program& p);
+    void OpAdvance(Program& p);
+    void OpPoolFailure(Program& p);
+    void OpIoFailure(Program& p);
+    void OpHandles(Program& p);
+    void OpStreamControl(Program& p);
+
+    // Helpers.
+    HANDLE ChooseDevice(uint8_t selector);
+    ULONG ChooseStream(Program& p, USHORT* direction);
+    void BuildFormat(Program& p, UCHAR* record);
+    void Corrupt(Program& p, UCHAR* record, bool* valid);
+    // A valid control request; returns the result, or Untouched when the call
+    // failed.
+    ULONG SendControl(USHORT op, USHORT direction, ULONG stream, UCHAR* reply = nullptr);
+    BOOL Control(HANDLE device, DWORD code, UCHAR* record, DWORD size);
+    void Track(ULONG handle, USHORT direction);
+    void Untrack(ULONG handle);
+    void Drain();
+
+    PDRIVER_OBJECT driver_ = nullptr;
+    HANDLE in_ = INVALID_HANDLE_VALUE;
+    HANDLE out_ = INVALID_HANDLE_VALUE;
+    HANDLE port_ = nullptr;
+    std::vector<HANDLE> extra_;
+    std::vector<Stream> streams_;
+    std::vector<ULONG> closed_;             // handles once valid, now closed
+    std::vector<std::unique_ptr<Slot>> slots_;
+    PVOID systemRecord_ = nullptr;           // a pool block holding a valid record
+    ULONG poolBaseline_ = 0;
+    bool checkBaseline_ = false;
+    DWORD heapBaseline_ = 0;
+};
+
+void Session::SetUp(bool warmUp)
+{
+    HostKeReset(HostKeClockVirtual, StartTime);
+    HostIoFailReset();
+    HostExPoolFailReset();
+    heapBaseline_ = HostHeapLiveBlocks();
+    CHECK(HostExPoolLiveBlocks(PoolTag) == 0);
+    const NTSTATUS status = HostIoLoadDriverA(Image, Registry, &driver_);
+    CHECK(status == STATUS_SUCCESS, static_cast<ULONG>(status));
+    CHECK(HostIoDeviceCount(driver_) == 2);
+    in_ = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1In"),
+                      GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    out_ = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1Out"),
+                       GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(in_ != INVALID_HANDLE_VALUE && out_ != INVALID_HANDLE_VALUE);
+    port_ = CreateIoCompletionPort(in_, nullptr, 1, 0);
+    CHECK(port_ != nullptr);
+    CHECK(CreateIoCompletionPort(out_, port_, 0, 0) == port_);
+    systemRecord_ = ExAllocatePoolWithTag(NonPagedPool, RecordSize, HarnessTag);
+    CHECK(systemRecord_ != nullptr);
+    FillValidRecord(static_cast<UCHAR*>(systemRecord_), OpAddBuffer);
+    if (warmUp) {
+        // Whatever the driver keeps from its first clock start until unload
+        // is allocated now, so that the pool must come back to exactly this
+        // after every stream is closed.
+        UCHAR reply[RecordSize];
+        UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+        CHECK(record != nullptr);
+        FillValidRecord(record, OpOpen);
+        Put16(record, OffDirection, 0);
+        Put32(record, OffStream, 0);
+        Put16(record, OffFormat + 0, 1);
+        Put16(record, OffFormat + 2, 1);
+        Put32(record, OffFormat + 4, 8000);
+        Put32(record, OffFormat + 8, 16000);
+        Put16(record, OffFormat + 12, 2);
+        Put16(record, OffFormat + 14, 16);
+        Put32(record, OffOpenFlags, 0);
+        CHECK(Control(out_, Ioctl, record, RecordSize));
+        memcpy(reply, record, RecordSize);
+        GlobalFree(record);
+        CHECK(Get32(reply, OffResult) == ResultNoError);
+        CHECK(SendControl(OpClose, 0, Get32(reply, OffStream)) == ResultNoError);
+        poolBaseline_ = HostExPoolLiveBlocks(PoolTag);
+    }
+    checkBaseline_ = warmUp;
+}
+
+HANDLE Session::ChooseDevice(uint8_t selector)
+{
+    switch (selector % 4) {
+    case 0:
+        return out_;
+    case 1:
+        return in_;
+    default:
+        // Any device serves any record; an extra handle if there is one.
+        if (!extra_.empty()) {
+            return extra_[selector / 4 % extra_.size()];
+        }
+        return selector & 4 ? in_ : out_;
+    }
+}
+
+// Stream handle: mostly live ones (either endpoint), sometimes closed, 0,
+// arbitrary or system-space values.
+ULONG Session::ChooseStream(Program& p, USHORT* direction)
+{
+    const uint8_t selector = p.Byte();
+    switch (selector % 8) {
+    case 0:
+        return 0;
+    case 1:
+        return p.U32();
+    case 2:
+        if (!closed_.empty()) {
+            return closed_[selector / 8 % closed_.size()];
+        }
+        return AddressOf(systemRecord_);
+    case 3:
+        return AddressOf(systemRecord_);
+    default:
+        if (streams_.empty()) {
+            return selector;
+        }
+        const Stream& stream = streams_[selector / 8 % streams_.size()];
+        // Now and then the other endpoint's direction with this handle.
+        if (direction != nullptr) {
+            *direction = (selector % 8 == 7) ? static_cast<USHORT>(stream.direction ^ 1)
+                                              : stream.direction;
+        }
+        return stream.handle;
+    }
+}
+
+// Formats: a table of ordinary ones (so that later opens match), or raw
+// fields. Raw rates whose 100 ms mix buffer would be between 16 MiB and
+// 4 GiB are folded down: the driver may rightly allocate that much, which
+// only slows the run.
+void Session::BuildFormat(Program& p, UCHAR* record)
+{
+    struct Format {
+        USHORT channels;
+        ULONG rate;
+        USHORT bits;
+    };
+    static const Format table[] = {
+        {2, 44100, 16}, {1, 8000, 16}, {1, 8000, 8}, {2, 48000, 24},
+        {1, 11025, 32}, {6, 96000, 16}, {1, 1, 8},   {3, 22050, 12},
+    };
+    const uint8_t selector = p.Byte();
+    USHORT tag = 1;
+    USHORT channels;
+    ULONG rate;
+    USHORT bits;
+    USHORT block;
+    ULONG average;
+    if (selector < 200) {
+        const Format& f = table[selector % 8];
+        channels = f.channels;
+        rate = f.rate;
+        bits = f.bits;
+        block = static_cast<USHORT>((bits + 7) / 8 * channels);
+        average = rate * block;
+    } else {
+        tag = p.U16();
+        channels = p.U16();
+        rate = p.U32();
+        bits = p.U16();
+        block = selector & 1 ? p.U16() : static_cast<USHORT>((bits + 7) / 8 * channels);
+        average = p.U32();
+        const unsigned long long mix = (static_cast<unsigned long long>(rate) / 10 + 1) * block;
+        if (mix > (16ull << 20) && mix <= 0xFFFFFFFFull) {
+            rate &= 0xFFFF;
+        }
+    }
+    Put16(record, OffFormat + 0, tag);
+    Put16(record, OffFormat + 2, channels);
+    Put32(record, OffFormat + 4, rate);
+    Put32(record, OffFormat + 8, average);
+    Put16(record, OffFormat + 12, block);
+    Put16(record, OffFormat + 14, bits);
+    Put16(record, OffFormat + 16, p.U16());  // cbSize: the server clears it
+}
+
+// Spoils a record now and then: version, one signature byte, the NUL, or
+// every byte.
+void Session::Corrupt(Program& p, UCHAR* record, bool* valid)
+{
+    *valid = true;
+    const uint8_t selector = p.Byte();
+    switch (selector % 16) {
+    case 0:
+        Put16(record, OffVersion, static_cast<USHORT>(Version + 1 + selector / 16));
+        *valid = false;
+        break;
+    case 1:
+        record[selector / 16 % sizeof(ClientSignature)] ^= static_cast<UCHAR>(1 + p.Byte() % 255);
+        *valid = false;
+        break;
+    case 2:
+        memset(record + sizeof(ClientSignature) - 1, 'x', 64 - sizeof(ClientSignature) + 1);
+        *valid = false;
+        break;
+    case 3:
+        p.Bytes(record, RecordSize);
+        *valid = memcmp(record, ClientSignature, sizeof(ClientSignature)) == 0
+            && record[OffVersion] == (Version & 0xFF) && record[OffVersion + 1] == (Version >> 8);
+        break;
+    default:
+        break;
+    }
+}
+
+BOOL Session::Control(HANDLE device, DWORD code, UCHAR* record, DWORD size)
+{
+    DWORD returned = 0xFFFFFFFF;
+    const BOOL ok = DeviceIoControl(device, code, nullptr, 0, record, size, &returned, nullptr);
+    if (ok) {
+        CHECK(returned == 0, returned);
+    }
+    return ok;
+}
+
+ULONG Session::SendControl(USHORT op, USHORT direction, ULONG stream, UCHAR* reply)
+{
+    UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+    CHECK(record != nullptr);
+    FillValidRecord(record, op);
+    Put16(record, OffDirection, direction);
+    Put16(record, OffDeviceId, 0);
+    Put32(record, OffStream, stream);
+    const BOOL ok = Control(direction == 1 ? in_ : out_, Ioctl, record, RecordSize);
+    const ULONG result = ok ? Get32(record, OffResult) : Untouched;
+    if (reply != nullptr) {
+        memcpy(reply, record, RecordSize);
+    }
+    GlobalFree(record);
+    return result;
+}
+
+void Session::Track(ULONG handle, USHORT direction)
+{
+    CHECK(handle != 0);
+    for (const Stream& stream : streams_) {
+        CHECK(stream.handle != handle, handle);
+    }
+    streams_.push_back(Stream{handle, direction});
+    for (size_t i = 0; i < closed_.size(); ++i) {
+        if (closed_[i] == handle) {
+            closed_.erase(closed_.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    }
+}
+
+void Session::Untrack(ULONG handle)
+{
+    for (size_t i = 0; i < streams_.size(); ++i) {
+        if (streams_[i].handle == handle) {
+            streams_.erase(streams_.begin() + static_cast<std::ptrdiff_t>(i));
+            closed_.push_back(handle);
+            return;
+        }
+    }
+}
+
+// REQ_OPEN by control request, with a format from the program.
+void Session::OpOpenStream(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    const USHORT direction = selector & 1;
+    UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+    CHECK(record != nullptr);
+    FillValidRecord(record, OpOpen);
+    Put16(record, OffDirection, direction);
+    Put32(record, OffStream, 0);
+    BuildFormat(p, record);
+    const bool query = (selector & 0x0E) == 0x0E;
+    Put32(record, OffOpenFlags, query ? 1 : (selector & 0x10 ? p.U32() & ~1u : 0));
+    const BOOL ok = Control(ChooseDevice(selector >> 5), Ioctl, record, RecordSize);
+    if (!ok) {
+        // Only an injected I/O failure refuses this record.
+        CHECK(Get32(record, OffResult) == Untouched);
+        GlobalFree(record);
+        return;
+    }
+    const ULONG result = Get32(record, OffResult);
+    TRACE("  open dir %u query %d -> result %lu handle %lx\n", direction, query,
+          static_cast<unsigned long>(result), static_cast<unsigned long>(Get32(record, OffStream)));
+    if (result == ResultNoError && !query) {
+        Track(Get32(record, OffStream), direction);
+    } else {
+        CHECK(Get32(record, OffStream) == 0, result);
+    }
+    GlobalFree(record);
+}
+
+// Any op by control request: output length, record placement, control code
+// and contents from the program.
+void Session::OpControl(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    USHORT op = p.Byte();
+    if (op >= 240) {
+        op = p.U16();
+    } else {
+        op %= 10;
+    }
+    USHORT direction = selector & 1;
+    const ULONG stream = ChooseStream(p, &direction);
+    if (selector & 2) {
+        direction = p.U16();
+    }
+
+    // Output sizes around the boundaries: 0, short, 74..78, 118 and longer.
+    DWORD size;
+    const uint8_t sizeSelector = p.Byte();
+    switch (sizeSelector % 8) {
+    case 0:
+        size = sizeSelector / 8 % 74;
+        break;
+    case 1:
+        size = 74 + sizeSelector / 8 % 5;
+        break;
+    case 2:
+        size = 79 + sizeSelector / 8 % 40;
+        break;
+    case 3:
+        size = RecordSize + sizeSelector / 8;
+        break;
+    default:
+        size = RecordSize;
+        break;
+    }
+
+    const DWORD blockSize = size > RecordSize ? size : RecordSize;
+    UCHAR* block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, blockSize));
+    CHECK(block != nullptr);
+    memset(block, 0xEE, blockSize);
+    FillValidRecord(block, op);
+    Put16(block, OffDirection, direction);
+    Put16(block, OffDeviceId, p.U16());
+    Put32(block, OffStream, stream);
+    if (op == OpOpen) {
+        BuildFormat(p, block);
+        Put32(block, OffOpenFlags, p.U32());
+    } else {
+        p.Bytes(block + OffParameters, RecordSize - OffParameters);
+    }
+    if (selector & 4) {
+        Put16(block, OffLength, p.U16());
+    }
+    bool valid = true;
+    Corrupt(p, block, &valid);
+    // What the server will see, after any corruption.
+    op = Get16(block, OffOp);
+    direction = Get16(block, OffDirection);
+    const ULONG named = Get32(block, OffStream);
+    DWORD code = Ioctl;
+    if ((selector & 0x18) == 0x18) {
+        code = p.U32();
+    }
+
+    // Where the output buffer lies: the client's block (size may put the
+    // record's end past its last byte, into the guard page), none, a pool
+    // block, or a read-only page.
+    UCHAR* buffer = block;
+    DWORD length = size;
+    const uint8_t placement = p.Byte();
+    switch (placement % 16) {
+    case 0:
+        buffer = nullptr;
+        break;
+    case 1:
+        buffer = static_cast<UCHAR*>(systemRecord_);
+        length = RecordSize;
+        break;
+    case 2:
+        buffer = readOnlyPage;
+        length = RecordSize;
+        break;
+    case 3:
+        // The record at the end of its block.
+        buffer = block + blockSize - size;
+        memmove(buffer, block, size);
+        break;
+    default:
+        break;
+    }
+    std::vector<UCHAR> before;
+    if (buffer == block || buffer == block + blockSize - size) {
+        before.assign(buffer, buffer + length);
+    }
+    const BOOL ok = Control(ChooseDevice(selector >> 5), code, buffer, length);
+    TRACE("  control op %u size %lu placement %u valid %d -> ok %d result %lx\n", op,
+          static_cast<unsigned long>(length), placement % 16, valid, ok,
+          !before.empty() && length >= 74 ? static_cast<unsigned long>(Get32(buffer, OffResult)) : 0ul);
+    if (!before.empty()) {
+        if (!ok) {
+            // A refused request writes nothing.
+            CHECK(memcmp(before.data(), buffer, length) == 0, op, length);
+        } else {
+            CHECK(code == Ioctl && valid && length >= 74, code, length);
+            const ULONG result = Get32(buffer, OffResult);
+            CHECK(result != Untouched, op);
+            if (op == OpOpen && result == ResultNoError && length >= RecordSize
+                && (Get32(buffer, OffOpenFlags) & 1) == 0) {
+                Track(Get32(buffer, OffStream), direction == 1 ? 1 : 0);
+            }
+            if (op == OpClose && result == ResultNoError) {
+                Untrack(named);
+            }
+        }
+    } else if (buffer == static_cast<UCHAR*>(systemRecord_)) {
+        // A user request cannot reach system space.
+        CHECK(!ok);
+        CHECK(Get32(buffer, OffResult) == Untouched);
+    } else if (buffer == readOnlyPage) {
+        CHECK(!ok);
+    }
+    GlobalFree(block);
+}
+
+// REQ_ADD_BUFFER (or any other op) by read or write, with its record and
+// data anywhere.
+void Session::OpReadWrite(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    USHORT direction = selector & 1;
+    const ULONG stream = ChooseStream(p, &direction);
+    // Mostly the transport the client uses for the direction.
+    bool write = direction == 0;
+    if ((selector & 6) == 6) {
+        write = !write;
+    }
+    USHORT op = OpAddBuffer;
+    if ((selector & 0x18) == 0x18) {
+        op = p.Byte() % 10;
+    }
+
+    auto slot = std::make_unique<Slot>();
+    // Data: a client buffer, none, unmapped, system space or read-only.
+    const uint8_t dataSelector = p.Byte();
+    DWORD length = p.U16() % MaxData;
+    if (dataSelector & 0x80) {
+        length &= 0xFF;
+    }
+    void* data = nullptr;
+    switch (dataSelector % 16) {
+    case 0:
+        data = nullptr;
+        break;
+    case 1:
+        data = reinterpret_cast<void*>(uintptr_t(0x1000 + (dataSelector >> 4) * 0x100));
+        break;
+    case 2:
+        data = systemRecord_;
+        if (length > RecordSize) {
+            length = RecordSize;
+        }
+        break;
+    case 3:
+        data = readOnlyPage;
+        if (length > 4096) {
+            length = 4096;
+        }
+        break;
+    default:
+        slot->data.reset(new UCHAR[length == 0 ? 1 : length]);
+        for (DWORD i = 0; i < length; ++i) {
+            slot->data[i] = static_cast<UCHAR>(i * 37 + dataSelector);
+        }
+        data = slot->data.get();
+        break;
+    }
+    slot->length = length;
+
+    // Record: the client's, short (its end in the guard page), null, freed,
+    // unmapped, system space or read-only.
+    UCHAR recordBytes[RecordSize];
+    FillValidRecord(recordBytes, op);
+    Put16(recordBytes, OffDirection, direction);
+    Put32(recordBytes, OffStream, stream);
+    Put32(recordBytes, OffParameters, p.U32());             // clientTag
+    Put32(recordBytes, OffParameters + 4, p.U32());         // completionRequest
+    Put32(recordBytes, OffData, selector & 0x20 ? p.U32() : AddressOf(data));
+    Put32(recordBytes, OffDataLength, selector & 0x40 ? p.U32() : length);
+    const uint8_t flags = p.Byte();
+    Put32(recordBytes, OffHeaderFlags, flags & 0x0C);
+    Put32(recordBytes, OffLoops, flags & 0x80 ? p.U32() : flags & 3);
+    bool valid = true;
+    Corrupt(p, recordBytes, &valid);
+    op = Get16(recordBytes, OffOp);
+    const ULONG named = Get32(recordBytes, OffStream);
+
+    const uint8_t placement = p.Byte();
+    UCHAR* block = nullptr;
+    DWORD recordAddress = 0;
+    bool ownRecord = false;
+    switch (placement % 16) {
+    case 0:
+        recordAddress = 0;
+        break;
+    case 1: {
+        // Too short: the record runs into the guard page behind the block.
+        const DWORD shortSize = 1 + (placement >> 4) * 7 % (RecordSize - 1);
+        block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, shortSize));
+        CHECK(block != nullptr);
+        memcpy(block, recordBytes, shortSize);
+        recordAddress = AddressOf(block);
+        break;
+    }
+    case 2: {
+        UCHAR* freed = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+        CHECK(freed != nullptr);
+        recordAddress = AddressOf(freed);
+        GlobalFree(freed);
+        break;
+    }
+    case 3:
+        recordAddress = p.Byte() & 1 ? 0x100 + p.U16() % 0xF000 : 0x90000000 + p.U32() % 0x6FFFFF00;
+        break;
+    case 4:
+        recordAddress = AddressOf(systemRecord_);
+        break;
+    case 5:
+        recordAddress = AddressOf(readOnlyPage);
+        break;
+    case 6:
+        recordAddress = stream;    // a stream, which lives in the pool
+        break;
+    default:
+        block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+        CHECK(block != nullptr);
+        memcpy(block, recordBytes, RecordSize);
+        recordAddress = AddressOf(block);
+        ownRecord = true;
+        break;
+    }
+
+    slot->overlapped.Offset = recordAddress;
+    slot->overlapped.OffsetHigh = placement & 0x80 ? p.U32() : 0;
+    HANDLE device = ChooseDevice(p.Byte());
+    SetLastError(0);
+    const BOOL ok = write ? WriteFile(device, data, length, nullptr, &slot->overlapped)
+                          : ReadFile(device, data, length, nullptr, &slot->overlapped);
+    const DWORD error = ok ? 0 : GetLastError();
+    slot->expectPacket = ok || error == ERROR_IO_PENDING;
+    TRACE("  %s op %u length %lu data %u record %u valid %d -> ok %d error %lu result %lx\n",
+          write ? "write" : "read", op, static_cast<unsigned long>(length), dataSelector % 16,
+          placement % 16, valid, ok, static_cast<unsigned long>(error),
+          ownRecord ? static_cast<unsigned long>(Get32(block, OffResult)) : 0ul);
+
+    if (ownRecord) {
+        const ULONG result = Get32(block, OffResult);
+        if (error == ERROR_IO_PENDING) {
+            // Only an accepted buffer stays pending, and its result says so.
+            CHECK(valid && op == OpAddBuffer && result == ResultNoError, op, result);
+        } else if (ok) {
+            CHECK(valid && op != OpAddBuffer && result != Untouched, op, result);
+        } else if (valid && op == OpAddBuffer && result != Untouched) {
+            CHECK(result != ResultNoError);
+        }
+        if (ok && op == OpClose && result == ResultNoError) {
+            Untrack(named);
+        }
+    } else if (!ownRecord && block == nullptr) {
+        // Null, unmapped, system-space and read-only records are refused.
+        CHECK(!ok && error != ERROR_IO_PENDING, placement % 16, error);
+    }
+    if (recordAddress == AddressOf(systemRecord_)) {
+        CHECK(Get32(static_cast<UCHAR*>(systemRecord_), OffResult) == Untouched);
+    }
+    // The record need only live for the call.
+    if (block != nullptr) {
+        GlobalFree(block);
+    }
+    slots_.push_back(std::move(slot));
+}
+
+void Session::OpAdvance(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    ULONG ms;
+    switch (selector % 4) {
+    case 0:
+        ms = selector / 4;
+        break;
+    case 1:
+        ms = 100 * (selector / 4 % 16);
+        break;
+    default:
+        ms = p.U16() % 5000;
+        break;
+    }
+    HostKeAdvanceClockMs(ms);
+    if (selector & 0x80) {
+        Drain();
+    }
+}
+
+void Session::OpPoolFailure(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    if (selector % 4 == 0) {
+        HostExPoolFailReset();
+    } else {
+        HostExPoolFailNth(1 + selector / 4 % 4, selector & 0x80 ? HOST_EX_ANY_TAG : PoolTag);
+    }
+}
+
+void Session::OpIoFailure(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    const auto point = static_cast<HOST_IO_FAILURE_POINT>(selector % HostIoFailPointCount);
+    if (selector & 0x80) {
+        HostIoFailReset();
+    } else if (point != HostIoFailCreateDevice && point != HostIoFailCreateSymbolicLink) {
+        HostIoFailNth(point, 1 + selector / 8 % 4, STATUS_INSUFFICIENT_RESOURCES);
+    }
+}
+
+// Extra handles: opening and closing change nothing in the driver.
+void Session::OpHandles(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    if ((selector & 1) == 0 && extra_.size() < 4) {
+        HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(selector & 2 ? u"\\\\.\\Tonvane1In"
+                                                                          : u"\\\\.\\Tonvane1Out"),
+                                    GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            CHECK(CreateIoCompletionPort(handle, port_, 2, 0) == port_);
+            extra_.push_back(handle);
+        }
+    } else if (!extra_.empty()) {
+        const size_t index = selector / 2 % extra_.size();
+        CHECK(CloseHandle(extra_[index]));
+        extra_.erase(extra_.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+}
+
+// Start, stop, reset, break-loop, position or close on a live stream with a
+// well-formed record: reaches the stream states quickly.
+void Session::OpStreamControl(Program& p)
+{
+    if (streams_.empty()) {
+        return;
+    }
+    const uint8_t selector = p.Byte();
+    const Stream stream = streams_[selector / 8 % streams_.size()];
+    static const USHORT ops[] = {4, 5, 6, 7, 8, 2, 4, 6};
+    const USHORT op = ops[selector % 8];
+    const ULONG result = SendControl(op, stream.direction, stream.handle);
+    TRACE("  stream op %u dir %u -> result %lx\n", op, stream.direction,
+          static_cast<unsigned long>(result));
+    if (op == OpClose) {
+        if (result == ResultNoError) {
+            Untrack(stream.handle);
+        } else {
+            CHECK(result == 33 || result == Untouched, result);
+        }
+    } else {
+        CHECK(result == ResultNoError || result == Untouched, op, result);
+    }
+}
+
+void Session::Drain()
+{
+    for (;;) {
+        DWORD bytes = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED overlapped = nullptr;
+        const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, 0);
+        if (!ok && overlapped == nullptr) {
+            return;
+        }
+        Slot* found = nullptr;
+        for (const auto& slot : slots_) {
+            if (&slot->overlapped == overlapped) {
+                found = slot.get();
+            }
+        }
+        CHECK(found != nullptr, reinterpret_cast<uintptr_t>(overlapped));
+        CHECK(found->expectPacket && !found->gotPacket);
+        CHECK(bytes <= found->length, bytes, found->length);
+        TRACE("  packet %lu bytes of %lu, ok %d\n", static_cast<unsigned long>(bytes),
+              static_cast<unsigned long>(found->length), ok);
+        found->gotPacket = true;
+    }
+}
+
+void Session::TearDown(bool unloadWithStreams)
+{
+    HostExPoolFailReset();
+    HostIoFailReset();
+    if (!unloadWithStreams) {
+        // Every stream this input opened: reset returns its buffers, then
+        // the close must succeed.
+        while (!streams_.empty()) {
+            const Stream stream = streams_.back();
+            CHECK(SendControl(OpReset, stream.direction, stream.handle) == ResultNoError);
+            CHECK(SendControl(OpClose, stream.direction, stream.handle) == ResultNoError);
+            Untrack(stream.handle);
+        }
+        Drain();
+        for (const auto& slot : slots_) {
+            CHECK(slot->expectPacket == slot->gotPacket);
+        }
+        CHECK(HostIoOutstandingRequestCount() == 0, HostIoOutstandingRequestCount());
+        // Back to what the loaded driver held before the input.
+        if (checkBaseline_) {
+            CHECK(HostExPoolLiveBlocks(PoolTag) == poolBaseline_, HostExPoolLiveBlocks(PoolTag),
+                  poolBaseline_);
+        }
+        CHECK(HostKeQueuedTimers() == 0);
+    }
+    for (HANDLE handle : extra_) {
+        CHECK(CloseHandle(handle));
+    }
+    extra_.clear();
+    CHECK(CloseHandle(in_));
+    CHECK(CloseHandle(out_));
+    // Unloading resets and frees whatever streams are left and completes
+    // their requests.
+    HOST_IO_UNLOAD_REPORT report{};
+    CHECK(HostIoUnloadDriver(driver_, &report) == STATUS_SUCCESS, report.DevicesLeft,
+          report.OpenFilesLeft);
+    driver_ = nullptr;
+    CHECK(report.DevicesLeft == 0 && report.LinksLeft == 0 && report.OpenFilesLeft == 0);
+    CHECK(HostIoDeviceCount(nullptr) == 0);
+    CHECK(HostIoSymbolicLinkCount() == 0);
+    CHECK(HostKeQueuedTimers() == 0);
+    CHECK(HostKeQueuedDpcs() == 0);
+    CHECK(HostExPoolReportLeaks(PoolTag) == 0);
+    HostIoRunDeferredWork();
+    Drain();
+    for (const auto& slot : slots_) {
+        CHECK(slot->expectPacket == slot->gotPacket);
+    }
+    CHECK(HostIoOutstandingRequestCount() == 0, HostIoOutstandingRequestCount());
+    CHECK(HostIoOpenFileCount() == 0, HostIoOpenFileCount());
+    CHECK(CloseHandle(port_));
+    CHECK(HostIoPortCount() == 0);
+    ExFreePool(systemRecord_);
+    slots_.clear();
+    CHECK(HostHeapLiveBlocks() == heapBaseline_, HostHeapLiveBlocks(), heapBaseline_);
+}
+
+void Session::Run(Program& program)
+{
+    // The first byte picks how the input starts and ends. Mostly the clock is
+    // started once before the program (then the pool must return to exactly
+    // that level once every stream is closed); otherwise the program's own
+    // first start makes the driver's lasting allocations, under whatever
+    // failure it injects. Mostly every stream is reset and closed at the
+    // end; sometimes the driver is unloaded with streams open and buffers
+    // pending.
+    const uint8_t mode = program.Byte();
+    SetUp(mode % 4 != 3);
+    const bool unloadWithStreams = mode / 4 % 8 == 7;
+    TRACE("input: warm-up %d, unload with streams %d\n", mode % 4 != 3, unloadWithStreams);
+    for (size_t n = 0; n < MaxOps && !program.Done(); ++n) {
+        const uint8_t op = program.Byte();
+        TRACE(" op %u\n", op % 10);
+        switch (op % 10) {
+        case 0:
+            OpOpenStream(program);
+            break;
+        case 1:
+            OpControl(program);
+            break;
+        case 2:
+        case 3:
+            OpReadWrite(program);
+            break;
+        case 4:
+            OpAdvance(program);
+            break;
+        case 5:
+            Drain();
+            break;
+        case 6:
+            OpPoolFailure(program);
+            break;
+        case 7:
+            OpIoFailure(program);
+            break;
+        case 8:
+            OpHandles(program);
+            break;
+        default:
+            OpStreamControl(program);
+            break;
+        }
+    }
+    TearDown(unloadWithStreams);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    Initialise();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static bool initialised = false;
+    if (!initialised) {
+        // The replay runner has no LLVMFuzzerInitialize call.
+        if (readOnlyPage == nullptr) {
+            Initialise();
+        }
+        initialised = true;
+    }
+    Program program(data, size);
+    Session session;
+    session.Run(program);
+    return 0;
+}
