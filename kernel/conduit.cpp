@@ -56,7 +56,10 @@ VOID Endpoint::DetachStream(Stream* stream)
 
 bool Endpoint::HasStream(const Stream* stream) const
 {
-    return stream != nullptr && streams.Contains(stream->Node());
+    // stream is the caller's untrusted handle: compare its address only,
+    // never call a member through it (it may be misaligned or unmapped).
+    return stream != nullptr
+        && streams.Contains(reinterpret_cast<const SingleListNode*>(stream));
 }
 
 VOID Conduit::Initialise()
