@@ -8,6 +8,16 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define LOW_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define LOW_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define LOW_POISON(address, size) ((void)(address), (void)(size))
+#define LOW_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
 
 #include "io_internal.h"
 
@@ -37,6 +47,30 @@ std::map<uintptr_t, Mapping>& Blocks()
     return *blocks;
 }
 
+// Freed mappings kept for reuse, by length: unmapping costs a TLB flush on
+// every processor, and requests allocate and free several blocks each.
+// Guarded by Lock(). Freed memory is poisoned under ASan.
+constexpr size_t kCacheLimit = size_t(64) << 20;
+std::map<size_t, std::vector<uintptr_t>>& Cache()
+{
+    static auto* cache = new std::map<size_t, std::vector<uintptr_t>>;
+    return *cache;
+}
+size_t cachedBytes = 0;   // guarded by Lock()
+
+// A cached mapping of length bytes, or 0. Lock() held.
+uintptr_t TakeCached(size_t length)
+{
+    auto found = Cache().find(length);
+    if (found == Cache().end() || found->second.empty()) {
+        return 0;
+    }
+    uintptr_t base = found->second.back();
+    found->second.pop_back();
+    cachedBytes -= length;
+    return base;
+}
+
 }  // namespace
 
 void* LowAllocate(size_t size, bool system)
@@ -47,18 +81,27 @@ void* LowAllocate(size_t size, bool system)
     size_t rounded = (size + kAlign - 1) & ~(kAlign - 1);
     size_t usable = (rounded + kPage - 1) & ~(kPage - 1);
     size_t length = usable + kPage;
-    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
-    if (base == MAP_FAILED) {
-        return nullptr;
+    uintptr_t start;
+    {
+        std::lock_guard<std::mutex> guard(Lock());
+        start = TakeCached(length);
     }
-    uintptr_t start = reinterpret_cast<uintptr_t>(base);
-    if (start + length > (uintptr_t(1) << 32)) {
-        munmap(base, length);
-        return nullptr;
+    if (start != 0) {
+        LOW_UNPOISON(reinterpret_cast<void*>(start), usable);
+    } else {
+        void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+        if (base == MAP_FAILED) {
+            return nullptr;
+        }
+        start = reinterpret_cast<uintptr_t>(base);
+        if (start + length > (uintptr_t(1) << 32)) {
+            munmap(base, length);
+            return nullptr;
+        }
+        // The guard page catches overruns past the (16-byte rounded) block.
+        mprotect(reinterpret_cast<void*>(start + usable), kPage, PROT_NONE);
     }
-    // The guard page catches overruns past the (16-byte rounded) block.
-    mprotect(reinterpret_cast<void*>(start + usable), kPage, PROT_NONE);
     uintptr_t block = start + usable - rounded;
     std::lock_guard<std::mutex> guard(Lock());
     Blocks()[block] = Mapping{start, length, size, system};
@@ -80,6 +123,12 @@ void LowFree(void* block)
         }
         mapping = found->second;
         Blocks().erase(found);
+        if (cachedBytes + mapping.length <= kCacheLimit) {
+            LOW_POISON(reinterpret_cast<void*>(mapping.base), mapping.length - kPage);
+            Cache()[mapping.length].push_back(mapping.base);
+            cachedBytes += mapping.length;
+            return;
+        }
     }
     munmap(reinterpret_cast<void*>(mapping.base), mapping.length);
 }
