@@ -126,7 +126,9 @@ protected:
         ASSERT_TRUE(out.good());
     }
 
-    ProgramResult Run(const std::vector<std::string>& args) const
+    // extraEnvironment: NAME=value entries put before the inherited ones.
+    ProgramResult Run(const std::vector<std::string>& args,
+                      std::vector<std::string> extraEnvironment = {}) const
     {
         const std::string outPath = Path("stdout.txt");
         const std::string errPath = Path("stderr.txt");
@@ -143,9 +145,17 @@ protected:
             argv.push_back(s.data());
         }
         argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& s : extraEnvironment) {
+            envp.push_back(s.data());
+        }
+        for (char** e = environ; *e != nullptr; ++e) {
+            envp.push_back(*e);
+        }
+        envp.push_back(nullptr);
         pid_t pid = 0;
         const int spawned =
-            posix_spawn(&pid, LOOPBACK_PROGRAM, &actions, nullptr, argv.data(), environ);
+            posix_spawn(&pid, LOOPBACK_PROGRAM, &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         EXPECT_EQ(spawned, 0);
         int status = 0;
@@ -309,6 +319,18 @@ TEST_F(LoopbackToolTest, BadArgumentsAndUnusableFilesExitWithAMessage)
         EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "") << "no run, no summary";
     }
+}
+
+TEST_F(LoopbackToolTest, AMissingDriverImageFailsTheRunAndLeavesNoRecording)
+{
+    const std::string out = Path("none.wav");
+    const ProgramResult result = Run({"--virtual-time", "--out", out},
+                                     {"TONVANE_SYSTEM_ROOT=" + Path("no-system-root")});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("cannot load tonkern from " + Path("no-system-root")),
+              std::string::npos)
+        << result.err;
+    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST_F(LoopbackToolTest, HelpDescribesTheOptions)

@@ -108,12 +108,11 @@ struct Player {
     const int number;
     StreamClient client;
     const AudioSource* source = nullptr;
-    std::mutex lock;                // guards the three below
+    std::mutex lock;                // guards the two below
     uint64_t nextFrame = 0;         // first source frame not yet queued
     bool stopping = false;          // no more queueing once set
-    ULONG buffersQueued = 0;
     std::atomic<uint64_t> bytesMoved{0};
-    std::atomic<ULONG> buffersDone{0};
+    std::atomic<ULONG> buffersDone{0};  // buffers that moved at least one byte
 };
 
 // The In stream and what it has recorded.
@@ -122,14 +121,13 @@ struct Recorder {
 
     StreamClient client;
     uint64_t targetBytes = 0;       // fixed before the stream starts
-    std::mutex lock;                // guards the three below; finished waits on it
+    std::mutex lock;                // guards the two below; finished waits on it
     uint64_t queuedBytes = 0;
     bool stopping = false;
-    ULONG buffersQueued = 0;
     std::condition_variable finished;
     std::atomic<uint64_t> recordedBytes{0};
     std::atomic<uint64_t> bytesMoved{0};
-    std::atomic<ULONG> buffersDone{0};
+    std::atomic<ULONG> buffersDone{0};  // buffers that moved at least one byte
     // The completion thread's own; read by the owner once it has stopped.
     int peak = 0;
     uint64_t clippedSamples = 0;
@@ -222,6 +220,10 @@ int LoopbackRun::Execute()
         failure_.Set(error);
     }
 
+    if (!booted) {
+        // Nothing was recorded: no empty file is left in its place.
+        std::remove(options_.outPath.c_str());
+    }
     char resolved[PATH_MAX];
     const std::string outPath =
         realpath(options_.outPath.c_str(), resolved) != nullptr ? resolved : options_.outPath;
@@ -506,7 +508,9 @@ void LoopbackRun::Unload()
 void LoopbackRun::OnPlayed(Player& player, ClientBuffer* buffer, DWORD bytes)
 {
     player.bytesMoved.fetch_add(bytes, std::memory_order_acq_rel);
-    player.buffersDone.fetch_add(1, std::memory_order_acq_rel);
+    if (bytes != 0) {
+        player.buffersDone.fetch_add(1, std::memory_order_acq_rel);
+    }
     std::lock_guard<std::mutex> guard(player.lock);
     if (!player.stopping && !failure_.Failed()) {
         FeedLocked(player, buffer);
@@ -530,7 +534,6 @@ bool LoopbackRun::FeedLocked(Player& player, ClientBuffer* buffer)
         return false;
     }
     player.nextFrame += frames;
-    ++player.buffersQueued;
     return true;
 }
 
@@ -539,7 +542,9 @@ void LoopbackRun::OnRecorded(ClientBuffer* buffer, DWORD bytes)
     Recorder& recorder = *recorder_;
     const uint16_t block = format_.BlockAlign();
     recorder.bytesMoved.fetch_add(bytes, std::memory_order_acq_rel);
-    recorder.buffersDone.fetch_add(1, std::memory_order_acq_rel);
+    if (bytes != 0) {
+        recorder.buffersDone.fetch_add(1, std::memory_order_acq_rel);
+    }
     // Only this thread adds to recordedBytes.
     const uint64_t recorded = recorder.recordedBytes.load(std::memory_order_acquire);
     uint64_t take = std::min<uint64_t>(std::min<DWORD>(bytes, buffer->length),
@@ -574,7 +579,6 @@ bool LoopbackRun::QueueRecordLocked(ClientBuffer* buffer)
         return false;
     }
     recorder.queuedBytes += length;
-    ++recorder.buffersQueued;
     return true;
 }
 
