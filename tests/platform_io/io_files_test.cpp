@@ -397,4 +397,88 @@ TEST_F(IoFiles, MajorFunctionsADriverLeavesUnsetAreRefused)
     EXPECT_EQ(HostIoUnloadDriver(minimal, nullptr), STATUS_SUCCESS);
 }
 
+constexpr int kClientThreads = 3;
+constexpr int kClientRequests = 40;
+
+struct Client {
+    HANDLE file;
+    OVERLAPPED overlapped[kClientRequests];
+    UCHAR buffers[kClientRequests][16];
+    int pending;
+};
+
+DWORD WINAPI IssueRequests(LPVOID parameter)
+{
+    auto* client = static_cast<Client*>(parameter);
+    for (int i = 0; i < kClientRequests; ++i) {
+        client->overlapped[i] = Command(IOTEST_PEND_DPC);
+        BOOL done = (i & 1) ? WriteFile(client->file, client->buffers[i], 16, nullptr,
+                                        &client->overlapped[i])
+                            : ReadFile(client->file, client->buffers[i], 16, nullptr,
+                                       &client->overlapped[i]);
+        if (!done && GetLastError() == ERROR_IO_PENDING) {
+            client->pending++;
+        }
+    }
+    return 0;
+}
+
+// Requests issued by several threads while the DPC thread completes them:
+// each packet arrives once, with its data in place.
+TEST_F(IoFiles, ConcurrentClientsAndDpcCompletionsLoseNothing)
+{
+    HANDLE file = Open();
+    HANDLE port = Bind(file, 3);
+    Client clients[kClientThreads] = {};
+    HANDLE threads[kClientThreads];
+    for (int t = 0; t < kClientThreads; ++t) {
+        clients[t].file = file;
+        threads[t] = CreateThread(nullptr, 0, IssueRequests, &clients[t], 0, nullptr);
+        ASSERT_NE(threads[t], nullptr);
+    }
+    int received = 0;
+    std::vector<int> seen(kClientThreads * kClientRequests, 0);
+    for (;;) {
+        bool running = false;
+        for (HANDLE thread : threads) {
+            running = running || WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+        }
+        HostKeAdvanceClockMs(IOTEST_DPC_DELAY_MS);
+        DWORD bytes;
+        ULONG_PTR key;
+        LPOVERLAPPED done;
+        BOOL result;
+        DWORD error;
+        while (Packet(port, &bytes, &key, &done, &result, &error)) {
+            EXPECT_TRUE(result);
+            EXPECT_EQ(bytes, 16u);
+            for (int t = 0; t < kClientThreads; ++t) {
+                if (done >= clients[t].overlapped && done < clients[t].overlapped + kClientRequests) {
+                    int i = int(done - clients[t].overlapped);
+                    seen[t * kClientRequests + i]++;
+                    if ((i & 1) == 0) {
+                        EXPECT_EQ(clients[t].buffers[i][15], IoTestPattern(15));
+                    }
+                }
+            }
+            received++;
+        }
+        int issued = 0;
+        for (const Client& client : clients) {
+            issued += running ? kClientRequests : client.pending;
+        }
+        if (!running && received == issued) {
+            break;
+        }
+    }
+    for (int t = 0; t < kClientThreads; ++t) {
+        EXPECT_EQ(clients[t].pending, kClientRequests);
+        EXPECT_TRUE(CloseHandle(threads[t]));
+    }
+    for (int count : seen) {
+        ASSERT_EQ(count, 1);
+    }
+    EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
+}
+
 }  // namespace
