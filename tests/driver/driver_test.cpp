@@ -424,6 +424,10 @@ TEST_F(AddBufferTest, RecordAddressIsGuarded)
     // Straddling into the inaccessible page: 98 bytes readable.
     UCHAR* const straddling = noAccess - (wire::Size - 20);
     std::memcpy(straddling, model.Bytes(), wire::Size - 20);
+    // Another version, in writable memory.
+    UCHAR* const oldVersion = writable + 1024;
+    std::memcpy(oldVersion, model.Bytes(), wire::Size);
+    oldVersion[wire::Version] = 0x02;
     ASSERT_EQ(mprotect(readOnly, page, PROT_READ), 0);
     ASSERT_EQ(mprotect(noAccess, page, PROT_NONE), 0);
 
@@ -444,6 +448,7 @@ TEST_F(AddBufferTest, RecordAddressIsGuarded)
         {"last 20 bytes without access", straddling, wire::Size - 20},
         {"read-only", readOnly, wire::Size},
         {"system space", pool, wire::Size},
+        {"version 0x0202", oldVersion, wire::Size},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
