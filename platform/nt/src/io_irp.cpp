@@ -67,7 +67,8 @@ bool UnwindStack(PIRP irp)
         bool invoke = routine != nullptr &&
                       ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                        (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                       (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                       (__atomic_load_n(&irp->Cancel, __ATOMIC_RELAXED) &&
+                        (control & SL_INVOKE_ON_CANCEL)));
         // The location is spent; as NT, only the fields up to Control are
         // kept for the last (top) one so that observers can read them.
         location->CompletionRoutine = nullptr;
@@ -245,7 +246,8 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    // Also read outside the lock by the completion path, as on NT.
+    __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_RELAXED);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);

@@ -18,10 +18,11 @@ struct Block {
     DWORD locks;          // moveable blocks only
 };
 
-// Guards everything below.
+// Guards everything below. The maps are never destroyed, so that blocks
+// freed from other libraries' exit code still find them.
 std::mutex heapLock;
-std::map<LPCVOID, Block> blocks;             // keyed by address
-std::map<HGLOBAL, LPVOID> moveableHandles;   // handle cell -> address
+std::map<LPCVOID, Block>& blocks = *new std::map<LPCVOID, Block>;            // keyed by address
+std::map<HGLOBAL, LPVOID>& moveableHandles = *new std::map<HGLOBAL, LPVOID>; // cell -> address
 SIZE_T liveBytes = 0;
 enum class Injection { None, Nth, Always } injection = Injection::None;
 DWORD countdown = 0;
