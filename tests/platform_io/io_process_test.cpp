@@ -163,6 +163,47 @@ TEST_F(IoProcess, EndingCancelsRequestsAndWaitsForThoseWithoutACancelRoutine)
     EXPECT_EQ(log->events[log->eventCount - 1], IRP_MJ_CLOSE);
 }
 
+struct PortWaiter {
+    PEPROCESS process;
+    HANDLE port;
+    BOOL result;
+    LPOVERLAPPED overlapped;
+};
+
+// A completion thread of the process: waits without time-out on its port.
+DWORD WINAPI WaitForever(LPVOID parameter)
+{
+    auto* waiter = static_cast<PortWaiter*>(parameter);
+    HostPsSetCurrentProcess(waiter->process);
+    DWORD bytes;
+    ULONG_PTR key;
+    waiter->overlapped = reinterpret_cast<LPOVERLAPPED>(1);
+    waiter->result = GetQueuedCompletionStatus(waiter->port, &bytes, &key, &waiter->overlapped,
+                                               INFINITE);
+    HostPsSetCurrentProcess(nullptr);
+    return 0;
+}
+
+TEST_F(IoProcess, EndingReleasesAThreadWaitingOnItsPort)
+{
+    PortWaiter waiter{};
+    ASSERT_EQ(HostPsCreateProcess(&waiter.process), STATUS_SUCCESS);
+    HostPsSetCurrentProcess(waiter.process);
+    waiter.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+    ASSERT_NE(waiter.port, nullptr);
+    HostPsSetCurrentProcess(nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, WaitForever, &waiter, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(HostPsTerminateProcess(waiter.process), STATUS_SUCCESS);
+    // The waiter either saw its port go while waiting (Vista and later) or
+    // found the handle gone; both end its wait with no packet.
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_FALSE(waiter.result);
+    EXPECT_EQ(waiter.overlapped, nullptr);
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(HostIoPortCount(), 0u);
+}
+
 TEST_F(IoProcess, NotifyRoutineTableIsBounded)
 {
     // RecordProcess holds one of the eight slots.
