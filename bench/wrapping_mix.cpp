@@ -11,18 +11,14 @@ constexpr Word Lanes(Word lane, Word laneMask)
     return static_cast<Word>(-1) / laneMask * lane;
 }
 
-template <unsigned laneBits>
+// LaneAdd::Add of MixSamples without the overflow mask.
+template <unsigned laneBits, bool Centred>
 inline Word WrapLanes(Word a, Word b)
 {
     constexpr Word laneMask = (static_cast<Word>(1) << laneBits) - 1;
     constexpr Word high = Lanes(static_cast<Word>(1) << (laneBits - 1), laneMask);
-    return ((a & ~high) + (b & ~high)) ^ ((a ^ b) & high);
-}
-
-inline Word WrapCentred8(Word a, Word b)
-{
-    constexpr Word centre = Lanes(0x80, 0xFF);
-    return WrapLanes<8>(a ^ centre, b ^ centre) ^ centre;
+    const Word differ = (a ^ b) & high;
+    return ((a & ~high) + (b & ~high)) ^ (Centred ? differ ^ high : differ);
 }
 
 template <Word (*add)(Word, Word)>
@@ -51,7 +47,7 @@ inline ULONG WrapWords(PUCHAR d, const UCHAR* s, ULONG bytes)
 
 VOID Wrap8(PUCHAR d, const UCHAR* s, ULONG count)
 {
-    const ULONG done = WrapWords<WrapCentred8>(d, s, count);
+    const ULONG done = WrapWords<WrapLanes<8, true>>(d, s, count);
     d += done;
     s += done;
     count -= done;
@@ -62,7 +58,7 @@ VOID Wrap8(PUCHAR d, const UCHAR* s, ULONG count)
 
 VOID Wrap16(PUCHAR d, const UCHAR* s, ULONG count)
 {
-    const ULONG done = WrapWords<WrapLanes<16>>(d, s, count * 2);
+    const ULONG done = WrapWords<WrapLanes<16, false>>(d, s, count * 2);
     d += done;
     s += done;
     count -= done / 2;

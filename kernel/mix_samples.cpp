@@ -20,23 +20,38 @@ constexpr Word Lanes(Word lane, Word laneMask)
     return static_cast<Word>(-1) / laneMask * lane;
 }
 
-// Signed, saturating lane-wise addition of two words of laneBits-bit lanes.
-template <unsigned laneBits>
-inline Word AddLanes(Word a, Word b)
-{
-    constexpr Word laneMask = (static_cast<Word>(1) << laneBits) - 1;
-    constexpr Word high = Lanes(static_cast<Word>(1) << (laneBits - 1), laneMask);
-    const Word sum = ((a & ~high) + (b & ~high)) ^ ((a ^ b) & high);
-    // Lanes whose addends share a sign that the sum does not.
-    const Word overflow = ~(a ^ b) & (a ^ sum) & high;
-    if (overflow == 0) {
+// Saturating lane-wise addition of words of laneBits-bit lanes: signed
+// lanes, or (Centred) unsigned 8-bit lanes around 0x80. Centred lanes are
+// the signed ones with the top bit flipped, which folds into the same
+// formulas: only the sum's final flip and the bounds differ.
+template <unsigned laneBits, bool Centred>
+struct LaneAdd {
+    static constexpr Word laneMask = (static_cast<Word>(1) << laneBits) - 1;
+    static constexpr Word high = Lanes(static_cast<Word>(1) << (laneBits - 1), laneMask);
+
+    // The wrapped sum; overflow gets the top bit of each lane whose addends
+    // share a sign that the sum does not.
+    static Word Add(Word a, Word b, Word& overflow)
+    {
+        const Word differ = (a ^ b) & high;
+        const Word same = differ ^ high;
+        const Word sum = ((a & ~high) + (b & ~high)) ^ (Centred ? same : differ);
+        overflow = (a ^ sum) & same;
         return sum;
     }
-    const Word lanes = (overflow >> (laneBits - 1)) * laneMask;
-    // 0x7F..F for a positive addend, 0x80..0 for a negative one.
-    const Word bound = (~high & Lanes(laneMask, laneMask)) + ((a & high) >> (laneBits - 1));
-    return (sum & ~lanes) | (bound & lanes);
-}
+
+    // Replaces the overflowed lanes of sum by the bound on the side of the
+    // true sum, taken from a's sign.
+    static Word Saturate(Word sum, Word a, Word overflow)
+    {
+        const Word lanes = (overflow >> (laneBits - 1)) * laneMask;
+        const Word sign = (a & high) >> (laneBits - 1);
+        // Signed: 0x7F..F for a positive a, 0x80..0 for a negative one.
+        // Centred: 0xFF for a at or above 0x80, else 0x00.
+        const Word bound = Centred ? sign * laneMask : (~high & Lanes(laneMask, laneMask)) + sign;
+        return (sum & ~lanes) | (bound & lanes);
+    }
+};
 
 // The bound on the side of the true sum, from the sign of either addend
 // (overflow only happens when both have the same sign).
@@ -45,10 +60,10 @@ inline LONG Saturated32(LONG addend)
     return (addend >> 31) ^ 0x7FFFFFFF;
 }
 
-// Applies add to words of destination and source, two words per iteration
-// (they are independent, so the processor overlaps them); returns the bytes
-// done.
-template <Word (*add)(Word, Word)>
+// Mixes whole words of source into destination, two words per iteration
+// (independent, so the processor overlaps them, and one overflow test for
+// both); returns the bytes done.
+template <typename Lane>
 inline ULONG MixWords(PUCHAR d, const UCHAR* s, ULONG bytes)
 {
     const ULONG words = bytes / sizeof(Word);
@@ -58,7 +73,12 @@ inline ULONG MixWords(PUCHAR d, const UCHAR* s, ULONG bytes)
         Word b[2];
         __builtin_memcpy(a, d, sizeof(a));
         __builtin_memcpy(b, s, sizeof(b));
-        const Word sum[2] = {add(a[0], b[0]), add(a[1], b[1])};
+        Word overflow[2];
+        Word sum[2] = {Lane::Add(a[0], b[0], overflow[0]), Lane::Add(a[1], b[1], overflow[1])};
+        if ((overflow[0] | overflow[1]) != 0) {
+            sum[0] = Lane::Saturate(sum[0], a[0], overflow[0]);
+            sum[1] = Lane::Saturate(sum[1], a[1], overflow[1]);
+        }
         __builtin_memcpy(d, sum, sizeof(sum));
     }
     if (w < words) {
@@ -66,22 +86,19 @@ inline ULONG MixWords(PUCHAR d, const UCHAR* s, ULONG bytes)
         Word b;
         __builtin_memcpy(&a, d, sizeof(Word));
         __builtin_memcpy(&b, s, sizeof(Word));
-        const Word sum = add(a, b);
+        Word overflow;
+        Word sum = Lane::Add(a, b, overflow);
+        if (overflow != 0) {
+            sum = Lane::Saturate(sum, a, overflow);
+        }
         __builtin_memcpy(d, &sum, sizeof(Word));
     }
     return words * sizeof(Word);
 }
 
-// Unsigned 8-bit lanes around 0x80 become signed by flipping the top bit.
-inline Word AddCentred8(Word a, Word b)
-{
-    constexpr Word centre = Lanes(0x80, 0xFF);
-    return AddLanes<8>(a ^ centre, b ^ centre) ^ centre;
-}
-
 VOID Mix8(PUCHAR d, const UCHAR* s, ULONG count)
 {
-    const ULONG done = MixWords<AddCentred8>(d, s, count);
+    const ULONG done = MixWords<LaneAdd<8, true>>(d, s, count);
     d += done;
     s += done;
     count -= done;
@@ -99,7 +116,7 @@ VOID Mix8(PUCHAR d, const UCHAR* s, ULONG count)
 
 VOID Mix16(PUCHAR d, const UCHAR* s, ULONG count)
 {
-    const ULONG done = MixWords<AddLanes<16>>(d, s, count * 2);
+    const ULONG done = MixWords<LaneAdd<16, false>>(d, s, count * 2);
     d += done;
     s += done;
     count -= done / 2;
