@@ -28,6 +28,7 @@
 #include "host/io_control.h"
 #include "host/kernel32_control.h"
 #include "host/ke_control.h"
+#include "host/ps_control.h"
 
 namespace {
 
@@ -179,6 +180,20 @@ void Initialise()
 struct Stream {
     ULONG handle;
     USHORT direction;
+    size_t owner;       // the client (process) that opened it
+};
+
+// A client process with its own handles on both devices and its own
+// completion port. Client 0 is the default process, which cannot end.
+struct Client {
+    PEPROCESS process = nullptr;
+    HANDLE in = INVALID_HANDLE_VALUE;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    HANDLE port = nullptr;
+    // Termination asked for: its port and handles may be gone, so its
+    // packets are no longer checked.
+    bool ending = false;
+    bool ended = false;
 };
 
 // One read, write or overlapped request with its OVERLAPPED and data; kept
@@ -189,6 +204,7 @@ struct Slot {
     DWORD length = 0;
     bool expectPacket = false;
     bool gotPacket = false;
+    size_t client = 0;  // whose port receives its packet
 };
 
 class Session {
@@ -208,6 +224,7 @@ private:
     void OpIoFailure(Program& p);
     void OpHandles(Program& p);
     void OpStreamControl(Program& p);
+    void OpProcess(Program& p);
 
     // Helpers.
     HANDLE ChooseDevice(uint8_t selector);
@@ -221,11 +238,20 @@ private:
     void Track(ULONG handle, USHORT direction);
     void Untrack(ULONG handle);
     void Drain();
+    void DrainClient(size_t index);
+    // Makes a client current: its process becomes the thread's.
+    void Become(size_t index);
+    void OpenClientHandles(Client& client);
+    // Resets and closes the streams a client opened, after its end: the
+    // driver may have closed them already (result 11).
+    void ForgetStreamsOf(size_t index);
+    void CheckPackets();
+
+    Client& Current() { return clients_[current_]; }
 
     PDRIVER_OBJECT driver_ = nullptr;
-    HANDLE in_ = INVALID_HANDLE_VALUE;
-    HANDLE out_ = INVALID_HANDLE_VALUE;
-    HANDLE port_ = nullptr;
+    std::vector<Client> clients_;
+    size_t current_ = 0;
     std::vector<HANDLE> extra_;
     std::vector<Stream> streams_;
     std::vector<ULONG> closed_;             // handles once valid, now closed
@@ -246,16 +272,9 @@ void Session::SetUp(bool warmUp)
     const NTSTATUS status = HostIoLoadDriverA(Image, Registry, &driver_);
     CHECK(status == STATUS_SUCCESS, static_cast<ULONG>(status));
     CHECK(HostIoDeviceCount(driver_) == 2);
-    in_ = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1In"),
-                      GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    out_ = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1Out"),
-                       GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    CHECK(in_ != INVALID_HANDLE_VALUE && out_ != INVALID_HANDLE_VALUE);
-    port_ = CreateIoCompletionPort(in_, nullptr, 1, 0);
-    CHECK(port_ != nullptr);
-    CHECK(CreateIoCompletionPort(out_, port_, 0, 0) == port_);
+    clients_.emplace_back();
+    current_ = 0;
+    OpenClientHandles(clients_[0]);
     systemRecord_ = ExAllocatePoolWithTag(NonPagedPool, RecordSize, HarnessTag);
     CHECK(systemRecord_ != nullptr);
     FillValidRecord(static_cast<UCHAR*>(systemRecord_), OpAddBuffer);
@@ -276,7 +295,7 @@ void Session::SetUp(bool warmUp)
         Put16(record, OffFormat + 12, 2);
         Put16(record, OffFormat + 14, 16);
         Put32(record, OffOpenFlags, 0);
-        CHECK(Control(out_, Ioctl, record, RecordSize));
+        CHECK(Control(Current().out, Ioctl, record, RecordSize));
         memcpy(reply, record, RecordSize);
         GlobalFree(record);
         CHECK(Get32(reply, OffResult) == ResultNoError);
@@ -286,19 +305,42 @@ void Session::SetUp(bool warmUp)
     checkBaseline_ = warmUp;
 }
 
+void Session::OpenClientHandles(Client& client)
+{
+    client.in = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1In"),
+                            GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+    client.out = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1Out"),
+                             GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
+    CHECK(client.in != INVALID_HANDLE_VALUE && client.out != INVALID_HANDLE_VALUE);
+    client.port = CreateIoCompletionPort(client.in, nullptr, 1, 0);
+    CHECK(client.port != nullptr);
+    CHECK(CreateIoCompletionPort(client.out, client.port, 0, 0) == client.port);
+}
+
+void Session::Become(size_t index)
+{
+    HostPsSetCurrentProcess(clients_[index].process);
+    current_ = index;
+}
+
 HANDLE Session::ChooseDevice(uint8_t selector)
 {
     switch (selector % 4) {
     case 0:
-        return out_;
+        return Current().out;
     case 1:
-        return in_;
+        return Current().in;
     default:
-        // Any device serves any record; an extra handle if there is one.
-        if (!extra_.empty()) {
+        // Any device serves any record; an extra handle (the default
+        // process's) if there is one.
+        if (current_ == 0 && !extra_.empty()) {
             return extra_[selector / 4 % extra_.size()];
         }
-        return selector & 4 ? in_ : out_;
+        return selector & 4 ? Current().in : Current().out;
     }
 }
 
@@ -430,7 +472,7 @@ ULONG Session::SendControl(USHORT op, USHORT direction, ULONG stream, UCHAR* rep
     Put16(record, OffDirection, direction);
     Put16(record, OffDeviceId, 0);
     Put32(record, OffStream, stream);
-    const BOOL ok = Control(direction == 1 ? in_ : out_, Ioctl, record, RecordSize);
+    const BOOL ok = Control(direction == 1 ? Current().in : Current().out, Ioctl, record, RecordSize);
     const ULONG result = ok ? Get32(record, OffResult) : Untouched;
     if (reply != nullptr) {
         memcpy(reply, record, RecordSize);
@@ -445,7 +487,7 @@ void Session::Track(ULONG handle, USHORT direction)
     for (const Stream& stream : streams_) {
         CHECK(stream.handle != handle, handle);
     }
-    streams_.push_back(Stream{handle, direction});
+    streams_.push_back(Stream{handle, direction, current_});
     for (size_t i = 0; i < closed_.size(); ++i) {
         if (closed_[i] == handle) {
             closed_.erase(closed_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -776,6 +818,7 @@ void Session::OpReadWrite(Program& p)
     if (block != nullptr) {
         GlobalFree(block);
     }
+    slot->client = current_;
     slots_.push_back(std::move(slot));
 }
 
@@ -825,6 +868,9 @@ void Session::OpIoFailure(Program& p)
 void Session::OpHandles(Program& p)
 {
     const uint8_t selector = p.Byte();
+    if (current_ != 0) {
+        return;
+    }
     if ((selector & 1) == 0 && extra_.size() < 4) {
         HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(selector & 2 ? u"\\\\.\\Tonvane1In"
                                                                           : u"\\\\.\\Tonvane1Out"),
@@ -832,7 +878,7 @@ void Session::OpHandles(Program& p)
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
-            CHECK(CreateIoCompletionPort(handle, port_, 2, 0) == port_);
+            CHECK(CreateIoCompletionPort(handle, clients_[0].port, 2, 0) == clients_[0].port);
             extra_.push_back(handle);
         }
     } else if (!extra_.empty()) {
@@ -869,11 +915,23 @@ void Session::OpStreamControl(Program& p)
 
 void Session::Drain()
 {
+    const size_t current = current_;
+    for (size_t index = 0; index < clients_.size(); ++index) {
+        if (!clients_[index].ending) {
+            Become(index);
+            DrainClient(index);
+        }
+    }
+    Become(current);
+}
+
+void Session::DrainClient(size_t index)
+{
     for (;;) {
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         LPOVERLAPPED overlapped = nullptr;
-        const BOOL ok = GetQueuedCompletionStatus(port_, &bytes, &key, &overlapped, 0);
+        const BOOL ok = GetQueuedCompletionStatus(clients_[index].port, &bytes, &key, &overlapped, 0);
         if (!ok && overlapped == nullptr) {
             return;
         }
@@ -884,7 +942,7 @@ void Session::Drain()
             }
         }
         CHECK(found != nullptr, reinterpret_cast<uintptr_t>(overlapped));
-        CHECK(found->expectPacket && !found->gotPacket);
+        CHECK(found->expectPacket && !found->gotPacket && found->client == index);
         CHECK(bytes <= found->length, bytes, found->length);
         TRACE("  packet %lu bytes of %lu, ok %d\n", static_cast<unsigned long>(bytes),
               static_cast<unsigned long>(found->length), ok);
@@ -892,10 +950,105 @@ void Session::Drain()
     }
 }
 
+void Session::CheckPackets()
+{
+    for (const auto& slot : slots_) {
+        if (!clients_[slot->client].ending) {
+            CHECK(slot->expectPacket == slot->gotPacket);
+        }
+    }
+}
+
+// A driver that registers a process-notify routine closes the streams of a
+// process that ends, and every request it leaves pending can be cancelled,
+// so ending a process never has to wait.
+bool DriverEndsClients()
+{
+    return HostPsNotifyRoutineCount() != 0;
+}
+
+void Session::ForgetStreamsOf(size_t index)
+{
+    const bool strict = DriverEndsClients();
+    for (size_t i = streams_.size(); i-- > 0;) {
+        const Stream stream = streams_[i];
+        if (stream.owner != index) {
+            continue;
+        }
+        const ULONG reset = SendControl(OpReset, stream.direction, stream.handle);
+        const ULONG close = SendControl(OpClose, stream.direction, stream.handle);
+        if (strict) {
+            CHECK(reset == 11 && close == 11, reset, close);
+        } else {
+            CHECK(reset == ResultNoError && close == ResultNoError, reset, close);
+        }
+        Untrack(stream.handle);
+    }
+}
+
+// New client processes, switching between them, and ending them with their
+// streams open and their buffers pending.
+void Session::OpProcess(Program& p)
+{
+    const uint8_t selector = p.Byte();
+    switch (selector % 4) {
+    case 0: {
+        if (clients_.size() >= 3) {
+            return;
+        }
+        // An injected I/O failure would refuse the new client's handles.
+        HostIoFailReset();
+        Client client;
+        CHECK(HostPsCreateProcess(&client.process) == STATUS_SUCCESS);
+        const size_t previous = current_;
+        clients_.push_back(client);
+        Become(clients_.size() - 1);
+        OpenClientHandles(Current());
+        Become(previous);
+        break;
+    }
+    case 1: {
+        const size_t index = selector / 4 % clients_.size();
+        if (!clients_[index].ending) {
+            Become(index);
+        }
+        break;
+    }
+    case 2: {
+        if (clients_.size() < 2) {
+            return;
+        }
+        const size_t index = 1 + selector / 4 % (clients_.size() - 1);
+        Client& client = clients_[index];
+        if (client.ending) {
+            return;
+        }
+        Become(0);
+        const NTSTATUS status = HostPsTerminateProcess(client.process);
+        TRACE("  end client %zu -> %lx\n", index, static_cast<unsigned long>(status));
+        client.ending = true;
+        if (status == STATUS_SUCCESS) {
+            client.ended = true;
+            CHECK(HostPsOutstandingRequests(client.process) == 0);
+            CHECK(HostPsHandleCount(client.process) == 0);
+            ForgetStreamsOf(index);
+        } else {
+            // Only a driver that cannot cancel may keep a process waiting.
+            CHECK(status == STATUS_PENDING && !DriverEndsClients(), static_cast<ULONG>(status));
+        }
+        break;
+    }
+    default:
+        Become(0);
+        break;
+    }
+}
+
 void Session::TearDown(bool unloadWithStreams)
 {
     HostExPoolFailReset();
     HostIoFailReset();
+    Become(0);
     if (!unloadWithStreams) {
         // Every stream this input opened: reset returns its buffers, then
         // the close must succeed.
@@ -906,9 +1059,7 @@ void Session::TearDown(bool unloadWithStreams)
             Untrack(stream.handle);
         }
         Drain();
-        for (const auto& slot : slots_) {
-            CHECK(slot->expectPacket == slot->gotPacket);
-        }
+        CheckPackets();
         CHECK(HostIoOutstandingRequestCount() == 0, HostIoOutstandingRequestCount());
         // Back to what the loaded driver held before the input.
         if (checkBaseline_) {
@@ -916,13 +1067,35 @@ void Session::TearDown(bool unloadWithStreams)
                   poolBaseline_);
         }
         CHECK(HostKeQueuedTimers() == 0);
+    } else {
+        Drain();
+    }
+    // Every client process ends, which closes its handles. With streams
+    // left open, a driver that cannot cancel keeps such a process waiting
+    // until its requests are completed some other way.
+    for (size_t index = 1; index < clients_.size(); ++index) {
+        Client& client = clients_[index];
+        if (client.ended) {
+            continue;
+        }
+        NTSTATUS status = HostPsTerminateProcess(client.process);
+        if (status == STATUS_PENDING) {
+            CHECK(!DriverEndsClients());
+            for (const Stream& stream : streams_) {
+                SendControl(OpReset, stream.direction, stream.handle);
+            }
+            status = HostPsTerminateProcess(client.process);
+        }
+        CHECK(status == STATUS_SUCCESS, static_cast<ULONG>(status));
+        client.ending = client.ended = true;
+        CHECK(HostPsOutstandingRequests(client.process) == 0);
     }
     for (HANDLE handle : extra_) {
         CHECK(CloseHandle(handle));
     }
     extra_.clear();
-    CHECK(CloseHandle(in_));
-    CHECK(CloseHandle(out_));
+    CHECK(CloseHandle(clients_[0].in));
+    CHECK(CloseHandle(clients_[0].out));
     // Unloading resets and frees whatever streams are left and completes
     // their requests.
     HOST_IO_UNLOAD_REPORT report{};
@@ -930,19 +1103,19 @@ void Session::TearDown(bool unloadWithStreams)
           report.OpenFilesLeft);
     driver_ = nullptr;
     CHECK(report.DevicesLeft == 0 && report.LinksLeft == 0 && report.OpenFilesLeft == 0);
+    CHECK(report.NotifyRoutinesLeft == 0);
     CHECK(HostIoDeviceCount(nullptr) == 0);
     CHECK(HostIoSymbolicLinkCount() == 0);
     CHECK(HostKeQueuedTimers() == 0);
     CHECK(HostKeQueuedDpcs() == 0);
     CHECK(HostExPoolReportLeaks(PoolTag) == 0);
+    CHECK(HostPsNotifyRoutineCount() == 0);
     HostIoRunDeferredWork();
-    Drain();
-    for (const auto& slot : slots_) {
-        CHECK(slot->expectPacket == slot->gotPacket);
-    }
+    DrainClient(0);
+    CheckPackets();
     CHECK(HostIoOutstandingRequestCount() == 0, HostIoOutstandingRequestCount());
     CHECK(HostIoOpenFileCount() == 0, HostIoOpenFileCount());
-    CHECK(CloseHandle(port_));
+    CHECK(CloseHandle(clients_[0].port));
     CHECK(HostIoPortCount() == 0);
     ExFreePool(systemRecord_);
     slots_.clear();
@@ -964,8 +1137,8 @@ void Session::Run(Program& program)
     TRACE("input: warm-up %d, unload with streams %d\n", mode % 4 != 3, unloadWithStreams);
     for (size_t n = 0; n < MaxOps && !program.Done(); ++n) {
         const uint8_t op = program.Byte();
-        TRACE(" op %u\n", op % 10);
-        switch (op % 10) {
+        TRACE(" op %u\n", op % 11);
+        switch (op % 11) {
         case 0:
             OpOpenStream(program);
             break;
@@ -990,6 +1163,9 @@ void Session::Run(Program& program)
             break;
         case 8:
             OpHandles(program);
+            break;
+        case 10:
+            OpProcess(program);
             break;
         default:
             OpStreamControl(program);

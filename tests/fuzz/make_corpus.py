@@ -119,6 +119,14 @@ seeds = {
                    + open_stream(0, fmt=3) + stream_control(0, CLOSE) + open_stream(0, fmt=3)
                    + bytes([0, 0xC0 | 1, 201]) + u16(1) + u16(2) + u32(48000) + u16(16) + u16(4)
                    + u32(0) + u16(0) + advance(100),
+    # A second client process opens streams and queues buffers, then ends
+    # with them open and pending; a third is left to the teardown.
+    'processes': b'\x00' + bytes([10, 0]) + bytes([10, 1 + 4 * 1]) + open_stream(0) + open_stream(1)
+                 + add_buffer(0, live(0), 1600) + add_buffer(1, live(1), 1600) + bytes([10, 3])
+                 + open_stream(0) + add_buffer(0, live(2), 800) + stream_control(0, START)
+                 + stream_control(1, START) + advance(50) + bytes([10, 2]) + advance(200) + DRAIN
+                 + bytes([10, 0]) + bytes([10, 1 + 4 * 2]) + open_stream(1) + add_buffer(1, live(1), 800)
+                 + bytes([10, 3]),
 }
 
 corpus = os.path.join(HERE, 'corpus')
