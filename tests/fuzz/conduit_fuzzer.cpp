@@ -595,6 +595,7 @@ void Session::OpControl(Program& p)
     }
     bool valid = true;
     Corrupt(p, block, &valid);
+    Put32(block, OffResult, Untouched);   // never read by the server
     // What the server will see, after any corruption.
     op = Get16(block, OffOp);
     direction = Get16(block, OffDirection);
@@ -733,6 +734,7 @@ void Session::OpReadWrite(Program& p)
     Put32(recordBytes, OffLoops, flags & 0x80 ? p.U32() : flags & 3);
     bool valid = true;
     Corrupt(p, recordBytes, &valid);
+    Put32(recordBytes, OffResult, Untouched);   // never read by the server
     op = Get16(recordBytes, OffOp);
     const ULONG named = Get32(recordBytes, OffStream);
 
@@ -804,6 +806,13 @@ void Session::OpReadWrite(Program& p)
         } else if (valid && op == OpAddBuffer && result != Untouched) {
             CHECK(result != ResultNoError);
         }
+        if (!valid) {
+            CHECK(!ok && result == Untouched, error, result);
+        }
+        // The server works on its own copy: only the result reaches the
+        // caller's record.
+        Put32(block, OffResult, Untouched);
+        CHECK(memcmp(block, recordBytes, RecordSize) == 0, op);
         if (ok && op == OpClose && result == ResultNoError) {
             Untrack(named);
         }
