@@ -214,6 +214,46 @@ VOID Conduit::TransferAll(Endpoint& endpoint, ULONG chunk)
     }
 }
 
+bool Conduit::CancelBuffer(PIRP request)
+{
+    Endpoint* const endpoints[2] = {&outEndpoint, &inEndpoint};
+    for (Endpoint* endpoint : endpoints) {
+        for (SingleListNode* node = endpoint->streams.head; node != nullptr; node = node->next) {
+            Stream* stream = Stream::FromNode(node);
+            // loopCursor is always a queue member: the queue is the whole
+            // stream.
+            for (SingleListNode* item = stream->queue.head; item != nullptr; item = item->next) {
+                QueuedBuffer* buffer = QueuedBuffer::FromNode(item);
+                if (buffer->completionRequest == request) {
+                    buffer->state |= BufferCancelled;
+                    stream->Reset();
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+VOID Conduit::ReleaseStreams(HANDLE process, bool allProcesses)
+{
+    Endpoint* const endpoints[2] = {&outEndpoint, &inEndpoint};
+    for (Endpoint* endpoint : endpoints) {
+        SingleListNode* node = endpoint->streams.head;
+        while (node != nullptr) {
+            // Taken first: the detach unlinks node.
+            SingleListNode* following = node->next;
+            Stream* stream = Stream::FromNode(node);
+            if (allProcesses || stream->openerProcess == process) {
+                stream->Reset();
+                endpoint->DetachStream(stream);
+                PoolFree(stream);
+            }
+            node = following;
+        }
+    }
+}
+
 VOID Conduit::OnTimer(PVOID context, ULONG value)
 {
     Conduit* conduit = static_cast<Conduit*>(context);

@@ -36,12 +36,15 @@ struct Endpoint {
 
 // Locking. Every engine operation (the Conduit, Endpoint and Stream methods
 // below and in stream.h, apart from Initialise/Destroy) runs with the engine
-// lock held, at DISPATCH_LEVEL: the tick takes it in OnTimer, a request takes
-// it with LockEngine around its whole engine call. The DoneList (appended by
-// the engine, drained by CompleteDoneBuffers) has its own lock,
-// GlobalSpinLock, taken inside the engine lock, never around it; requests are
-// completed with neither held (UnlockEngine and OnTimer drain after
-// releasing the engine lock).
+// lock held, at DISPATCH_LEVEL: the tick takes it in OnTimer, a request, a
+// cancel routine and the process-exit routine take it with LockEngine around
+// their whole engine call. The DoneList (appended by the engine, drained by
+// CompleteDoneBuffers) has its own lock, GlobalSpinLock, taken inside the
+// engine lock, never around it; requests are completed with neither held
+// (UnlockEngine and OnTimer drain after releasing the engine lock).
+// The I/O manager's cancel spin lock is likewise taken only inside the engine
+// lock (to arm a request's cancel routine), never around it: the cancel
+// routine releases it before it takes the engine lock.
 struct Conduit {
     Endpoint inEndpoint;
     Endpoint outEndpoint;
@@ -84,6 +87,15 @@ struct Conduit {
     VOID Tick();
     // Transfer of one chunk for each stream of endpoint that has buffers.
     VOID TransferAll(Endpoint& endpoint, ULONG chunk);
+    // Finds the queued buffer that request carries, marks it BufferCancelled
+    // and resets its stream; the drain then completes request with
+    // STATUS_CANCELLED and the other buffers as a reset does. False when no
+    // stream holds it: it is finished already and on its way to completion.
+    bool CancelBuffer(PIRP request);
+    // Resets, detaches and frees every stream that process opened (every
+    // stream when allProcesses): their buffers go to the DoneList, and the
+    // last detach stops the clock and unlocks the format.
+    VOID ReleaseStreams(HANDLE process, bool allProcesses);
     // The timer's callback, in its DPC at DISPATCH_LEVEL.
     static CONDUIT_TIMER_CALLBACK OnTimer;
 };

@@ -14,15 +14,18 @@ VOID CompleteDoneBuffers()
         }
         QueuedBuffer* buffer = QueuedBuffer::FromNode(node);
         if (buffer->completionRequest != nullptr) {
-            CompleteBufferRequest(buffer->done, buffer->completionRequest);
+            const NTSTATUS status =
+                (buffer->state & BufferCancelled) != 0 ? STATUS_CANCELLED : STATUS_SUCCESS;
+            CompleteBufferRequest(buffer->done, buffer->completionRequest, status);
         }
         PoolFree(buffer);
     }
 }
 
-VOID CompleteBufferRequest(ULONG bytes, PIRP request)
+VOID CompleteBufferRequest(ULONG bytes, PIRP request, NTSTATUS status)
 {
-    request->IoStatus.Status = STATUS_SUCCESS;
+    static_cast<VOID>(IoSetCancelRoutine(request, nullptr));
+    request->IoStatus.Status = status;
     request->IoStatus.Information = bytes;
     IofCompleteRequest(request, IO_NO_INCREMENT);
 }

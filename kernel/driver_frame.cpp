@@ -30,6 +30,22 @@ PVOID SystemAddressOf(PMDL mdl)
     return MmMapLockedPages(mdl, KernelMode);
 }
 
+// Sets the cancel routine of a request whose buffer has just been queued,
+// unless a cancel came first (false). Runs under the engine lock, so no tick
+// can have finished the buffer yet, and the drain cannot complete the request
+// before its routine is set.
+bool ArmCancelRoutine(PIRP request)
+{
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    const bool cancelled = request->Cancel != FALSE;
+    if (!cancelled) {
+        static_cast<VOID>(IoSetCancelRoutine(request, CancelBufferRequest));
+    }
+    IoReleaseCancelSpinLock(cancelIrql);
+    return !cancelled;
+}
+
 NTSTATUS Complete(PIRP request, NTSTATUS status)
 {
     request->IoStatus.Status = status;
@@ -93,8 +109,8 @@ NTSTATUS ServeRequest(PIRP request)
 
     // The engine work runs at DISPATCH_LEVEL under the engine lock, so that
     // it never interleaves with a tick. An accepted buffer's request is
-    // marked pending before the lock goes: from then on a tick may finish
-    // the buffer and complete the request.
+    // marked pending and made cancellable before the lock goes: from then on
+    // a tick may finish the buffer and complete the request.
     NTSTATUS status = STATUS_SUCCESS;
     KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     GlobalConduit->LockEngine();
@@ -104,6 +120,12 @@ NTSTATUS ServeRequest(PIRP request)
             IoMarkIrpPending(request);
             request->IoStatus.Status = STATUS_PENDING;
             status = STATUS_PENDING;
+            if (!ArmCancelRoutine(request)) {
+                // Cancelled while it was being queued (its thread or process
+                // is ending): handled as its cancel routine would handle it,
+                // completed by the drain in UnlockEngine.
+                GlobalConduit->CancelBuffer(request);
+            }
         } else {
             status = STATUS_INVALID_DEVICE_REQUEST;
         }
@@ -132,7 +154,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
         return STATUS_UNSUCCESSFUL;
     }
     GlobalDriverObject = driver;
-    if (!CreateConduit()) {
+    // The process-exit routine is registered last, once the conduit it works
+    // on exists; no failure path follows it.
+    if (!CreateConduit() || !NT_SUCCESS(PsSetCreateProcessNotifyRoutine(ProcessNotify, FALSE))) {
         DestroyConduit();
         DeleteAllDevices();
         GlobalDriverObject = nullptr;
@@ -151,6 +175,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
 VOID NTAPI DriverUnload(PDRIVER_OBJECT driver)
 {
     UNREFERENCED_PARAMETER(driver);
+    // First, so that no process exit reaches the conduit while it goes.
+    PsSetCreateProcessNotifyRoutine(ProcessNotify, TRUE);
     DestroyConduit();
     DeleteAllDevices();
     GlobalDriverObject = nullptr;
@@ -172,6 +198,37 @@ NTSTATUS NTAPI DispatchRequest(PDEVICE_OBJECT device, PIRP request)
         return STATUS_PENDING;
     }
     return Complete(request, status);
+}
+
+VOID NTAPI CancelBufferRequest(PDEVICE_OBJECT device, PIRP request)
+{
+    UNREFERENCED_PARAMETER(device);
+    // Never hold the cancel spin lock around the engine lock. The request
+    // may be finished and completed by a drain from here on; it stays valid
+    // memory (its canceller holds it until this routine returns), and the
+    // search below then simply finds no buffer for it.
+    IoReleaseCancelSpinLock(request->CancelIrql);
+    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    GlobalConduit->LockEngine();
+    GlobalConduit->CancelBuffer(request);
+    // Completes the stream's buffers, this request with STATUS_CANCELLED.
+    GlobalConduit->UnlockEngine();
+    KfLowerIrql(oldIrql);
+}
+
+VOID NTAPI ProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create)
+{
+    UNREFERENCED_PARAMETER(parentId);
+    if (create) {
+        return;
+    }
+    // Its own requests were cancelled before it could end; requests of other
+    // processes on its streams complete with their byte counts.
+    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    GlobalConduit->LockEngine();
+    GlobalConduit->ReleaseStreams(processId, false);
+    GlobalConduit->UnlockEngine();
+    KfLowerIrql(oldIrql);
 }
 
 bool CreateConduit()
@@ -201,15 +258,7 @@ VOID DestroyConduit()
     // every request still pending.
     KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     conduit->LockEngine();
-    Endpoint* const endpoints[2] = {&conduit->outEndpoint, &conduit->inEndpoint};
-    for (Endpoint* endpoint : endpoints) {
-        while (!endpoint->streams.IsEmpty()) {
-            Stream* stream = Stream::FromNode(endpoint->streams.head);
-            stream->Reset();
-            endpoint->DetachStream(stream);
-            PoolFree(stream);
-        }
-    }
+    conduit->ReleaseStreams(nullptr, true);
     conduit->UnlockEngine();
     KfLowerIrql(oldIrql);
     // Closes the timer and waits out any DPC of it before the memory goes.

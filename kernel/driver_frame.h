@@ -20,6 +20,15 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_UNLOAD DriverUnload;
 DRIVER_DISPATCH DispatchCreateClose;
 DRIVER_DISPATCH DispatchRequest;
+// Cancel routine of a pending add-buffer request: resets the stream that
+// holds its buffer, so every buffer of that stream comes back and the
+// cancelled request completes with STATUS_CANCELLED. Entered at
+// DISPATCH_LEVEL with the cancel spin lock held, which it releases first.
+DRIVER_CANCEL CancelBufferRequest;
+// Registered for the driver's life: when a process ends (Create FALSE),
+// every stream it opened is reset and closed, so that a client that died
+// keeps neither the clock, the format nor anyone's requests. PASSIVE_LEVEL.
+VOID NTAPI ProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create);
 
 // Creates the conduit and its In and Out devices. On failure the conduit is
 // gone again, while a device already created stays for DeleteAllDevices.

@@ -39,6 +39,8 @@ ULONG OpenStream(DriverRequest* record, Endpoint* endpoint)
         return RESULT_NOMEM;
     }
     stream->Initialise(endpoint);
+    // The request runs in its caller's thread: this is the client's process.
+    stream->openerProcess = PsGetCurrentProcessId();
     if (conduit->clockUsers == 0) {
         conduit->SetFormat(format);
     }

@@ -9,6 +9,7 @@ VOID Stream::Initialise(Endpoint* owner)
     queue.Initialise();
     loopCount = 0;
     loopCursor = nullptr;
+    openerProcess = nullptr;
     flags = 0;
     ResetState();
 }

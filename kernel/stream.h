@@ -10,6 +10,9 @@
 constexpr ULONG BufferInLoop = 0x1;
 constexpr ULONG BufferLoopStart = 0x2;     // a loop's first buffer, not yet entered
 constexpr ULONG BufferLoopEnd = 0x4;
+// Set (on either side) by Conduit::CancelBuffer while the buffer is queued:
+// the drain completes its request with STATUS_CANCELLED.
+constexpr ULONG BufferCancelled = 0x8;
 
 // One client buffer whose read or write request stays pending until the
 // buffer is finished. In its stream's queue under the engine lock, then in
@@ -19,7 +22,7 @@ struct QueuedBuffer {
     PUCHAR data;                // system address of the client's bytes
     ULONG length;               // whole frames, at least one
     ULONG done;                 // bytes moved in the current pass
-    ULONG state;                // Buffer* bits; Out side only
+    ULONG state;                // Buffer* bits; loop bits on the Out side only
     ULONG headerFlags;          // client's WAVEHDR dwFlags (loop marks)
     ULONG loops;                // passes of a loop beginning here
     PIRP completionRequest;     // completed with done as its byte count
@@ -46,6 +49,8 @@ struct Stream {
     ULONG loopCount;            // passes still to play, current included
     QueuedBuffer* loopCursor;   // current loop buffer while loopCount != 0;
                                 // always a member of queue then
+    HANDLE openerProcess;       // id of the process that opened it (REQ_OPEN);
+                                // its exit releases the stream. Fixed.
 
     SingleListNode* Node() { return reinterpret_cast<SingleListNode*>(this); }
     const SingleListNode* Node() const { return reinterpret_cast<const SingleListNode*>(this); }

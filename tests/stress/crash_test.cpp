@@ -1,0 +1,635 @@
+// Crashed and careless clients of the loaded tonkern. A client here is a
+// process of the stand-in with its own handles, completion port and
+// requests: ending it is what the driver sees of a crash (its requests are
+// cancelled, then it ends and its handles close). Single requests are
+// cancelled with IoCancelIrp, as CancelIo or a thread's exit does, on
+// packets the test sends straight to the driver.
+#include "driver_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+#include "host/ps_control.h"
+
+namespace {
+
+using Buffers = std::deque<std::unique_ptr<ClientBuffer>>;
+
+// 8 kHz 16-bit mono, the fixture's default format. A tick moves about
+// TickBytes: the driver measures time by the 15.625 ms kernel tick count, so
+// tests read positions rather than assume exact counts.
+constexpr ULONG BytesPerMs = 16;
+constexpr ULONG TickBytes = 100 * BytesPerMs;
+
+// Makes a process current for the calling thread while it lives.
+class InProcess {
+public:
+    explicit InProcess(PEPROCESS process) : previous_(HostPsSetCurrentProcess(process)) {}
+    ~InProcess() { HostPsSetCurrentProcess(previous_); }
+    InProcess(const InProcess&) = delete;
+    InProcess& operator=(const InProcess&) = delete;
+
+private:
+    PEPROCESS previous_;
+};
+
+// A client process with its own overlapped handles on both devices, bound
+// to its own completion port.
+struct Client {
+    PEPROCESS process = nullptr;
+    HANDLE in = INVALID_HANDLE_VALUE;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    HANDLE port = nullptr;
+
+    HANDLE Device(USHORT direction) const { return direction == wire::In ? in : out; }
+};
+
+// What the client's OVERLAPPED says once the request has completed.
+NTSTATUS StatusOf(const ClientBuffer& buffer)
+{
+    return static_cast<NTSTATUS>(buffer.overlapped.Internal);
+}
+
+ULONG BytesOf(const ClientBuffer& buffer)
+{
+    return static_cast<ULONG>(buffer.overlapped.InternalHigh);
+}
+
+// The buffers a stream held, in queue order, all completed: the one its
+// process's end cancelled first with STATUS_CANCELLED (which the client sees
+// as ERROR_OPERATION_ABORTED), every other as a reset returns it; each with
+// the bytes it had moved.
+void ExpectReturned(const std::vector<ClientBuffer*>& held, const std::vector<ULONG>& bytes)
+{
+    ASSERT_EQ(held.size(), bytes.size());
+    int cancelled = 0;
+    for (size_t i = 0; i < held.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(HasOverlappedIoCompleted(&held[i]->overlapped));
+        const NTSTATUS status = StatusOf(*held[i]);
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
+        cancelled += status == STATUS_CANCELLED;
+        EXPECT_EQ(BytesOf(*held[i]), bytes[i]);
+    }
+    EXPECT_EQ(cancelled, 1);
+}
+
+class CrashTest : public DriverFixture {
+protected:
+    // The test's own process, with the fixture's handles.
+    Client Survivor() const { return Client{HostPsDefaultProcess(), in, out, port}; }
+
+    Client NewClient()
+    {
+        Client client;
+        EXPECT_EQ(HostPsCreateProcess(&client.process), STATUS_SUCCESS);
+        InProcess scope(client.process);
+        client.in = OpenPath(u"\\\\.\\Tonvane1In");
+        client.out = OpenPath(u"\\\\.\\Tonvane1Out");
+        client.port = CreateIoCompletionPort(client.in, nullptr, wire::In, 0);
+        EXPECT_NE(client.port, nullptr);
+        EXPECT_EQ(CreateIoCompletionPort(client.out, client.port, wire::Out, 0), client.port);
+        return client;
+    }
+
+    // Ends the client as a crash would; it must be able to end at once.
+    static void End(const Client& client)
+    {
+        EXPECT_EQ(HostPsTerminateProcess(client.process), STATUS_SUCCESS);
+        EXPECT_TRUE(HostPsProcessEnded(client.process));
+        EXPECT_EQ(HostPsOutstandingRequests(client.process), 0u);
+        EXPECT_EQ(HostPsHandleCount(client.process), 0u);
+    }
+
+    static ULONG Open(const Client& client, USHORT direction)
+    {
+        InProcess scope(client.process);
+        Record record(wire::Open, direction);
+        record.SetFormat(8000, 16, 1);
+        record.Put32(wire::StreamHandle, 0);
+        EXPECT_TRUE(Control(client.Device(direction), record));
+        EXPECT_EQ(record.Result(), wire::NoError);
+        return record.Get32(wire::StreamHandle);
+    }
+
+    static ULONG Op(const Client& client, USHORT op, USHORT direction, ULONG stream)
+    {
+        InProcess scope(client.process);
+        Record record(op, direction, stream);
+        EXPECT_TRUE(Control(client.Device(direction), record));
+        return record.Result();
+    }
+
+    // Queues data on stream through the client's handle; it must stay
+    // pending. owner keeps the buffer and its OVERLAPPED.
+    static ClientBuffer& Submit(Buffers& owner, const Client& client, USHORT direction,
+                                ULONG stream, std::vector<UCHAR> data)
+    {
+        owner.push_back(std::make_unique<ClientBuffer>());
+        ClientBuffer& buffer = *owner.back();
+        buffer.data = std::move(data);
+        const DWORD size = static_cast<DWORD>(buffer.data.size());
+        InProcess scope(client.process);
+        Record record(wire::AddBuffer, direction, stream);
+        record.Put32(wire::DataLength, size);
+        record.Put32(wire::HeaderFlags, 0);
+        record.Put32(wire::Loops, 0);
+        buffer.overlapped.Offset = record.Address();
+        SetLastError(0);
+        const BOOL ok = direction == wire::In
+            ? ReadFile(client.in, buffer.data.data(), size, nullptr, &buffer.overlapped)
+            : WriteFile(client.out, buffer.data.data(), size, nullptr, &buffer.overlapped);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        EXPECT_EQ(record.Result(), wire::NoError);
+        return buffer;
+    }
+
+    ULONG Position(USHORT direction, ULONG stream)
+    {
+        Record record(wire::GetPosition, direction, stream);
+        EXPECT_TRUE(Control(direction == wire::In ? in : out, record));
+        EXPECT_EQ(record.Result(), wire::NoError);
+        return record.Get32(wire::PositionBytes);
+    }
+
+    // The clock's kernel timer and DPC are made by its first start and kept
+    // until unload: start it once so that pool counts compare like with like.
+    void StartClockOnce()
+    {
+        const ULONG stream = OpenStream(wire::Out);
+        EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
+    }
+
+    // Every sample of bytes [from, to) of data holds value.
+    static void ExpectLevel(const std::vector<UCHAR>& data, ULONG from, ULONG to, SHORT value)
+    {
+        for (ULONG i = from / 2; i < to / 2; ++i) {
+            ASSERT_EQ(Sample16(data, i), value) << "sample " << i;
+        }
+    }
+};
+
+// An add-buffer request built by the test and handed straight to the
+// driver's dispatch routine, so that the test holds the packet and can
+// cancel it. The record and the data lie in the global heap, below 4 GiB.
+class DirectRequest {
+public:
+    DirectRequest(PDRIVER_OBJECT driver, USHORT direction, ULONG stream, ULONG bytes,
+                  SHORT level = 0)
+        : driver_(driver),
+          major_(direction == wire::In ? IRP_MJ_READ : IRP_MJ_WRITE),
+          device_(HostIoResolveDeviceA(direction == wire::In ? "\\Device\\Tonvane1In"
+                                                             : "\\Device\\Tonvane1Out")),
+          record_(wire::AddBuffer, direction, stream),
+          data_(static_cast<SHORT*>(GlobalAlloc(GMEM_FIXED, bytes))),
+          irp_(HostIoAllocateTestIrp(major_, nullptr, nullptr)),
+          mdl_(IoAllocateMdl(data_, bytes, FALSE, FALSE, nullptr))
+    {
+        for (ULONG i = 0; i < bytes / 2; ++i) {
+            data_[i] = level;
+        }
+        MmBuildMdlForNonPagedPool(mdl_);
+        irp_->MdlAddress = mdl_;
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp_);
+        location->DeviceObject = device_;
+        location->Parameters.Read.Length = bytes;
+        location->Parameters.Read.ByteOffset.QuadPart = record_.Address();
+        record_.Put32(wire::DataLength, bytes);
+        record_.Put32(wire::HeaderFlags, 0);
+        record_.Put32(wire::Loops, 0);
+    }
+    ~DirectRequest()
+    {
+        IoFreeIrp(irp_);
+        IoFreeMdl(mdl_);
+        GlobalFree(data_);
+    }
+    DirectRequest(const DirectRequest&) = delete;
+    DirectRequest& operator=(const DirectRequest&) = delete;
+
+    PIRP Irp() const { return irp_; }
+    const SHORT* Samples() const { return data_; }
+    NTSTATUS Send() { return driver_->MajorFunction[major_](device_, irp_); }
+    HOST_IO_TEST_IRP_RESULT Result() const
+    {
+        HOST_IO_TEST_IRP_RESULT result{};
+        EXPECT_TRUE(HostIoGetTestIrpResult(irp_, &result));
+        return result;
+    }
+
+private:
+    PDRIVER_OBJECT driver_;
+    UCHAR major_;
+    PDEVICE_OBJECT device_;
+    Record record_;
+    SHORT* data_;
+    PIRP irp_;
+    PMDL mdl_;
+};
+
+VOID NTAPI IgnoreProcess(HANDLE, HANDLE, BOOLEAN) {}
+
+// ---- Processes that end ----------------------------------------------------
+
+TEST_F(CrashTest, EndedClientLeavesNothingBehind)
+{
+    StartClockOnce();
+    const ULONG loadBlocks = HostExPoolLiveBlocks(PoolTag);
+    const ULONG loadBytes = HostExPoolLiveBytes(PoolTag);
+    const Client client = NewClient();
+
+    // Two players and two recorders, each with two buffers of 150 ms: the
+    // first is partly played or recorded when the client dies, the second
+    // untouched. One more recorder stays paused without buffers.
+    struct Opened {
+        USHORT direction;
+        ULONG stream;
+        std::vector<ClientBuffer*> held;
+        ULONG moved;        // by the first buffer when the client died
+    };
+    std::vector<Opened> opened;
+    for (USHORT direction : {wire::Out, wire::Out, wire::In, wire::In}) {
+        Opened o{direction, Open(client, direction), {}, 0};
+        if (direction == wire::In) {
+            EXPECT_EQ(Op(client, wire::Start, wire::In, o.stream), wire::NoError);
+        }
+        for (int i = 0; i < 2; ++i) {
+            o.held.push_back(&Submit(buffers, client, direction, o.stream, Level16(150, 700)));
+        }
+        opened.push_back(o);
+    }
+    const ULONG idle = Open(client, wire::In);
+    HostKeAdvanceClockMs(100);
+    for (Opened& o : opened) {
+        EXPECT_EQ(StatusOf(*o.held[0]), STATUS_PENDING);
+        o.moved = Position(o.direction, o.stream);
+        EXPECT_GT(o.moved, 0u);
+    }
+
+    End(client);
+
+    for (const Opened& o : opened) {
+        SCOPED_TRACE(o.direction);
+        ExpectReturned(o.held, {o.moved, 0});
+        if (o.direction == wire::In) {
+            ExpectLevel(o.held[0]->data, 0, o.moved, 1400);
+        }
+        EXPECT_EQ(Send(wire::GetPosition, o.direction, o.stream), wire::InvalParam)
+            << "the stream is gone";
+    }
+    EXPECT_EQ(Send(wire::Close, wire::In, idle), wire::InvalParam);
+    EXPECT_EQ(HostKeQueuedTimers(), 0u) << "the clock stopped";
+    EXPECT_EQ(HostExPoolLiveBlocks(PoolTag), loadBlocks);
+    EXPECT_EQ(HostExPoolLiveBytes(PoolTag), loadBytes);
+
+    // The format is free again.
+    const ULONG next = OpenStream(wire::Out, 44100, 16, 2);
+    EXPECT_NE(next, 0u);
+    EXPECT_EQ(Send(wire::Close, wire::Out, next), wire::NoError);
+}
+
+// Closing a handle changes nothing, and any handle may name any stream: the
+// stream lives until the process that opened it ends.
+TEST_F(CrashTest, StreamsOutliveTheirHandlesButNotTheirProcess)
+{
+    const Client client = NewClient();
+    const ULONG stream = Open(client, wire::Out);
+    ClientBuffer& played = Submit(buffers, client, wire::Out, stream, Level16(300, 1));
+    {
+        InProcess scope(client.process);
+        EXPECT_TRUE(CloseHandle(client.in));
+        EXPECT_TRUE(CloseHandle(client.out));
+    }
+    HostKeAdvanceClockMs(100);
+    const ULONG moved = Position(wire::Out, stream);
+    EXPECT_GT(moved, 0u) << "still playing";
+    EXPECT_EQ(StatusOf(played), STATUS_PENDING);
+
+    End(client);
+    EXPECT_EQ(StatusOf(played), STATUS_CANCELLED);
+    EXPECT_EQ(BytesOf(played), moved);
+    EXPECT_EQ(Send(wire::GetPosition, wire::Out, stream), wire::InvalParam);
+    EXPECT_EQ(HostKeQueuedTimers(), 0u);
+}
+
+// A process's requests on another process's stream: its end cancels them,
+// which resets that stream (its owner's buffers come back with their
+// counts); the stream itself stays its owner's.
+TEST_F(CrashTest, EndingProcessResetsStreamsItQueuedOn)
+{
+    const Client client = NewClient();
+    const ULONG shared = OpenStream(wire::Out);
+    ClientBuffer& own = Pending(wire::Out, shared, Level16(300, 5));
+    Buffers foreign;
+    ClientBuffer& queued = Submit(foreign, client, wire::Out, shared, Level16(100, 6));
+    HostKeAdvanceClockMs(100);
+    const ULONG moved = Position(wire::Out, shared);
+
+    End(client);
+    EXPECT_EQ(StatusOf(queued), STATUS_CANCELLED);
+    EXPECT_EQ(BytesOf(queued), 0u);
+    const std::vector<Packet> packets = Drain();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].overlapped, &own.overlapped);
+    EXPECT_TRUE(packets[0].ok);
+    EXPECT_EQ(packets[0].bytes, moved);
+    EXPECT_EQ(Position(wire::Out, shared), 0u) << "reset";
+    EXPECT_EQ(Send(wire::Close, wire::Out, shared), wire::NoError);
+}
+
+// Round after round a client with several live streams dies between two
+// ticks while this process plays and records throughout: its recording holds
+// the client's audio exactly in the ticks the client lived, and the pool is
+// the same after every round.
+TEST_F(CrashTest, AnotherProcessPlaysAndRecordsThroughManyClientEnds)
+{
+    constexpr ULONG Rounds = 200;
+    constexpr SHORT Steady = 1000;
+    constexpr SHORT ClientLevels[] = {300, 200};
+    constexpr SHORT WithClient = Steady + 300 + 200;
+    const ULONG player = OpenStream(wire::Out);
+    const ULONG recorder = OpenStream(wire::In);
+    ASSERT_EQ(Send(wire::Start, wire::In, recorder), wire::NoError);
+    // Each round lasts two ticks of about 100 ms.
+    Pending(wire::Out, player, Level16(Rounds * 250, Steady));
+    ClientBuffer& recorded = Pending(wire::In, recorder,
+                                     std::vector<UCHAR>(Rounds * 250 * BytesPerMs, 0x55));
+    const ULONG blocks = HostExPoolLiveBlocks(PoolTag);
+    const ULONG bytes = HostExPoolLiveBytes(PoolTag);
+    // Recorder positions at the end of each tick.
+    std::vector<ULONG> marks = {0};
+
+    for (ULONG round = 0; round < Rounds && !HasFailure(); ++round) {
+        SCOPED_TRACE(round);
+        Buffers owned;
+        const Client client = NewClient();
+        std::vector<std::pair<ULONG, std::vector<ClientBuffer*>>> held;    // stream, buffers
+        for (SHORT level : ClientLevels) {
+            const ULONG stream = Open(client, wire::Out);
+            held.push_back({stream,
+                            {&Submit(owned, client, wire::Out, stream, Level16(150, level)),
+                             &Submit(owned, client, wire::Out, stream, Level16(150, level))}});
+        }
+        for (int i = 0; i < 2; ++i) {
+            const ULONG stream = Open(client, wire::In);
+            EXPECT_EQ(Op(client, wire::Start, wire::In, stream), wire::NoError);
+            held.push_back({stream,
+                            {&Submit(owned, client, wire::In, stream, std::vector<UCHAR>(2400)),
+                             &Submit(owned, client, wire::In, stream, std::vector<UCHAR>(2400))}});
+        }
+        HostKeAdvanceClockMs(100);
+        marks.push_back(Position(wire::In, recorder));
+        std::vector<ULONG> moved;
+        for (size_t s = 0; s < held.size(); ++s) {
+            moved.push_back(Position(s < 2 ? wire::Out : wire::In, held[s].first));
+        }
+        End(client);
+
+        for (size_t s = 0; s < held.size(); ++s) {
+            ExpectReturned(held[s].second, {moved[s], 0});
+            EXPECT_EQ(moved[s], marks.back() - marks[marks.size() - 2]);
+            if (s >= 2) {
+                ExpectLevel(held[s].second[0]->data, 0, moved[s], WithClient);
+            }
+        }
+        EXPECT_EQ(HostExPoolLiveBlocks(PoolTag), blocks);
+        EXPECT_EQ(HostExPoolLiveBytes(PoolTag), bytes);
+        EXPECT_EQ(HostKeQueuedTimers(), 1u) << "this process keeps the clock";
+        HostKeAdvanceClockMs(100);
+        marks.push_back(Position(wire::In, recorder));
+    }
+    ASSERT_FALSE(HasFailure());
+
+    EXPECT_EQ(Send(wire::Reset, wire::In, recorder), wire::NoError);
+    const std::vector<Packet> packets = Drain();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].overlapped, &recorded.overlapped);
+    EXPECT_EQ(packets[0].bytes, marks.back());
+    for (size_t tick = 1; tick < marks.size(); ++tick) {
+        SCOPED_TRACE(tick);
+        ExpectLevel(recorded.data, marks[tick - 1], marks[tick], tick % 2 == 1 ? WithClient : Steady);
+    }
+    EXPECT_EQ(Send(wire::Reset, wire::Out, player), wire::NoError);
+    EXPECT_EQ(Drain().size(), 1u);
+    EXPECT_EQ(Send(wire::Close, wire::Out, player), wire::NoError);
+    EXPECT_EQ(Send(wire::Close, wire::In, recorder), wire::NoError);
+}
+
+// Without its process-exit routine the driver does not load, and a failed
+// load leaves nothing; unloading removes the routine.
+TEST_F(CrashTest, LoadNeedsAProcessExitRoutine)
+{
+    EXPECT_EQ(HostPsNotifyRoutineCount(), 1u);
+    ASSERT_TRUE(CloseHandle(in));
+    ASSERT_TRUE(CloseHandle(out));
+    in = out = INVALID_HANDLE_VALUE;
+    Unload();
+    EXPECT_EQ(HostPsNotifyRoutineCount(), 0u);
+
+    ULONG taken = 0;
+    while (NT_SUCCESS(PsSetCreateProcessNotifyRoutine(IgnoreProcess, FALSE))) {
+        ++taken;
+    }
+    ASSERT_GT(taken, 0u);
+    PDRIVER_OBJECT failed = nullptr;
+    EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
+    EXPECT_EQ(HostIoSymbolicLinkCount(), 0u);
+    EXPECT_EQ(HostExPoolReportLeaks(PoolTag), 0u);
+    EXPECT_EQ(HostPsNotifyRoutineCount(), taken);
+    for (ULONG i = 0; i < taken; ++i) {
+        EXPECT_EQ(PsSetCreateProcessNotifyRoutine(IgnoreProcess, TRUE), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(HostIoLoadDriverA(Image, Registry, &driver), STATUS_SUCCESS);
+    EXPECT_EQ(HostPsNotifyRoutineCount(), 1u);
+}
+
+// ---- Single requests cancelled ----------------------------------------------
+
+// Cancelling one request resets its stream: every buffer comes back, the
+// cancelled one with STATUS_CANCELLED and the bytes it had moved; another
+// stream on the same endpoint is untouched.
+TEST_F(CrashTest, CancellingOneRequestResetsItsStream)
+{
+    struct Case {
+        const char* what;
+        USHORT direction;
+        bool cancelHead;    // the cancelled request's buffer is current
+    } const cases[] = {
+        {"In, partly recorded head", wire::In, true},
+        {"In, behind the head", wire::In, false},
+        {"Out, partly played head", wire::Out, true},
+        {"Out, behind the head", wire::Out, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ULONG stream = OpenStream(c.direction);
+        const ULONG other = OpenStream(c.direction);
+        if (c.direction == wire::In) {
+            EXPECT_EQ(Send(wire::Start, wire::In, stream), wire::NoError);
+        }
+        ClientBuffer& untouched = Pending(c.direction, other, Level16(500, 3));
+
+        std::unique_ptr<DirectRequest> cancelled;
+        auto sendCancelled = [&](ULONG ms) {
+            cancelled = std::make_unique<DirectRequest>(driver, c.direction, stream,
+                                                        ms * BytesPerMs, 9);
+            EXPECT_EQ(cancelled->Send(), STATUS_PENDING);
+        };
+        if (c.cancelHead) {
+            sendCancelled(200);
+        }
+        ClientBuffer& first = Pending(c.direction, stream, Level16(c.cancelHead ? 100 : 200, 9));
+        if (!c.cancelHead) {
+            sendCancelled(100);
+        }
+        ClientBuffer& last = Pending(c.direction, stream, Level16(100, 9));
+        HostKeAdvanceClockMs(100);
+        const ULONG moved = Position(c.direction, stream);
+        EXPECT_GT(moved, 0u);
+        EXPECT_EQ(cancelled->Result().Completed, FALSE);
+
+        EXPECT_TRUE(IoCancelIrp(cancelled->Irp()));
+        const HOST_IO_TEST_IRP_RESULT result = cancelled->Result();
+        EXPECT_TRUE(result.Completed);
+        EXPECT_TRUE(result.PendingReturned);
+        EXPECT_EQ(result.Status, STATUS_CANCELLED);
+        EXPECT_EQ(result.Information, c.cancelHead ? moved : 0u);
+        const std::vector<Packet> packets = Drain();
+        ASSERT_EQ(packets.size(), 2u);
+        EXPECT_EQ(packets[0].overlapped, &first.overlapped);
+        EXPECT_EQ(packets[1].overlapped, &last.overlapped);
+        EXPECT_TRUE(packets[0].ok && packets[1].ok);
+        EXPECT_EQ(packets[0].bytes, c.cancelHead ? 0u : moved);
+        EXPECT_EQ(packets[1].bytes, 0u);
+        EXPECT_FALSE(IoCancelIrp(cancelled->Irp())) << "nothing left to cancel";
+
+        EXPECT_EQ(Position(c.direction, stream), 0u);
+        EXPECT_EQ(Send(wire::Close, c.direction, stream), wire::NoError);
+        EXPECT_FALSE(HasOverlappedIoCompleted(&untouched.overlapped));
+        EXPECT_EQ(Send(wire::Reset, c.direction, other), wire::NoError);
+        EXPECT_EQ(Drain().size(), 1u);
+        EXPECT_EQ(Send(wire::Close, c.direction, other), wire::NoError);
+    }
+}
+
+// A request whose cancel came while the driver was queuing it (its thread
+// was ending) finds no cancel routine to run: the driver sees the flag and
+// treats it at once as a cancel.
+TEST_F(CrashTest, RequestCancelledBeforeItIsQueued)
+{
+    const ULONG stream = OpenStream(wire::Out);
+    ClientBuffer& before = Pending(wire::Out, stream, Level16(200, 4));
+    HostKeAdvanceClockMs(100);
+    const ULONG moved = Position(wire::Out, stream);
+    DirectRequest request(driver, wire::Out, stream, TickBytes, 4);
+    request.Irp()->Cancel = TRUE;
+    EXPECT_EQ(request.Send(), STATUS_PENDING);
+    const HOST_IO_TEST_IRP_RESULT result = request.Result();
+    EXPECT_TRUE(result.Completed);
+    EXPECT_EQ(result.Status, STATUS_CANCELLED);
+    EXPECT_EQ(result.Information, 0u);
+    const std::vector<Packet> packets = Drain();
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].overlapped, &before.overlapped);
+    EXPECT_EQ(packets[0].bytes, moved);
+    EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
+}
+
+// ---- Against the running clock ---------------------------------------------
+
+// Cancels racing the ticks that finish the same buffers: each request
+// completes exactly once (the stand-in stops on a second completion or on a
+// completion with a cancel routine still set), either finished or cancelled.
+TEST_F(CrashTest, CancelsRaceTicks)
+{
+    constexpr int Rounds = 300;
+    const ULONG player = OpenStream(wire::Out);
+    const ULONG recorder = OpenStream(wire::In);
+    EXPECT_EQ(Send(wire::Start, wire::In, recorder), wire::NoError);
+    std::atomic<bool> running{true};
+    std::thread clock([&running] {
+        while (running.load()) {
+            HostKeAdvanceClockMs(5);
+        }
+    });
+    int finished = 0;
+    int cancelled = 0;
+    for (int round = 0; round < Rounds && !HasFailure(); ++round) {
+        const USHORT direction = round % 2 == 0 ? wire::Out : wire::In;
+        // A cancel on the In side resets the recorder, which pauses it.
+        EXPECT_EQ(Send(wire::Start, wire::In, recorder), wire::NoError);
+        DirectRequest request(driver, direction, direction == wire::Out ? player : recorder,
+                              10 * BytesPerMs, 1);
+        EXPECT_EQ(request.Send(), STATUS_PENDING);
+        for (int spin = 0; spin < round % 7; ++spin) {
+            std::this_thread::yield();
+        }
+        IoCancelIrp(request.Irp());
+        // A drain that took the buffer before the cancel finishes it.
+        HostKeWaitDpcIdle();
+        const HOST_IO_TEST_IRP_RESULT result = request.Result();
+        EXPECT_TRUE(result.Completed);
+        if (result.Status == STATUS_CANCELLED) {
+            ++cancelled;
+        } else {
+            EXPECT_EQ(result.Status, STATUS_SUCCESS);
+            ++finished;
+        }
+        EXPECT_LE(result.Information, 10 * BytesPerMs);
+        EXPECT_EQ(result.Information % 2, 0u);
+    }
+    running = false;
+    clock.join();
+    EXPECT_EQ(finished + cancelled, Rounds);
+    RecordProperty("finished", finished);
+    RecordProperty("cancelled", cancelled);
+    EXPECT_EQ(Send(wire::Close, wire::Out, player), wire::NoError);
+    EXPECT_EQ(Send(wire::Close, wire::In, recorder), wire::NoError);
+}
+
+// Clients die while the clock runs in another thread: every request of
+// theirs completes, the process ends (at the latest once a tick's drain has
+// completed what it had taken), and nothing is left.
+TEST_F(CrashTest, ClientsEndWhileTheClockRuns)
+{
+    constexpr int Rounds = 60;
+    StartClockOnce();
+    const ULONG loadBlocks = HostExPoolLiveBlocks(PoolTag);
+    std::atomic<bool> running{true};
+    std::thread clock([&running] {
+        while (running.load()) {
+            HostKeAdvanceClockMs(5);
+        }
+    });
+    for (int round = 0; round < Rounds && !HasFailure(); ++round) {
+        Buffers owned;
+        const Client client = NewClient();
+        for (USHORT direction : {wire::Out, wire::In, wire::Out}) {
+            const ULONG stream = Open(client, direction);
+            if (direction == wire::In) {
+                EXPECT_EQ(Op(client, wire::Start, wire::In, stream), wire::NoError);
+            }
+            for (int i = 0; i < 4; ++i) {
+                Submit(owned, client, direction, stream, Level16(5 + round % 5, 2));
+            }
+        }
+        NTSTATUS status;
+        while ((status = HostPsTerminateProcess(client.process)) == STATUS_PENDING) {
+            HostKeWaitDpcIdle();
+        }
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        for (const auto& buffer : owned) {
+            EXPECT_TRUE(HasOverlappedIoCompleted(&buffer->overlapped));
+            EXPECT_TRUE(StatusOf(*buffer) == STATUS_SUCCESS || StatusOf(*buffer) == STATUS_CANCELLED);
+            EXPECT_LE(BytesOf(*buffer), buffer->data.size());
+        }
+    }
+    running = false;
+    clock.join();
+    EXPECT_EQ(HostKeQueuedTimers(), 0u);
+    EXPECT_EQ(HostExPoolLiveBlocks(PoolTag), loadBlocks);
+}
+
+}  // namespace
