@@ -156,6 +156,15 @@ void FillValidRecord(UCHAR* bytes, USHORT op)
     Put32(bytes, OffResult, Untouched);
 }
 
+// Puts a record into the read-only page, which stays read-only for the
+// driver.
+void PutReadOnlyRecord(const UCHAR* record)
+{
+    mprotect(readOnlyPage, 4096, PROT_READ | PROT_WRITE);
+    memcpy(readOnlyPage, record, RecordSize);
+    mprotect(readOnlyPage, 4096, PROT_READ);
+}
+
 void Initialise()
 {
     tracing = getenv("TONKERN_FUZZ_TRACE") != nullptr;
@@ -616,10 +625,14 @@ void Session::OpControl(Program& p)
         buffer = nullptr;
         break;
     case 1:
+        // The same record, well formed and naming a live stream, where a
+        // user request must not reach it.
+        memcpy(systemRecord_, block, RecordSize);
         buffer = static_cast<UCHAR*>(systemRecord_);
         length = RecordSize;
         break;
     case 2:
+        PutReadOnlyRecord(block);
         buffer = readOnlyPage;
         length = RecordSize;
         break;
@@ -766,9 +779,13 @@ void Session::OpReadWrite(Program& p)
         recordAddress = p.Byte() & 1 ? 0x100 + p.U16() % 0xF000 : 0x90000000 + p.U32() % 0x6FFFFF00;
         break;
     case 4:
+        // The same record, naming a live stream, in system space or
+        // read-only: a driver that took it would queue the buffer.
+        memcpy(systemRecord_, recordBytes, RecordSize);
         recordAddress = AddressOf(systemRecord_);
         break;
     case 5:
+        PutReadOnlyRecord(recordBytes);
         recordAddress = AddressOf(readOnlyPage);
         break;
     case 6:
