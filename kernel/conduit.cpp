@@ -232,7 +232,8 @@ bool Conduit::CancelBuffer(PIRP request)
             }
         }
     }
-    return false;
+    // Finished meanwhile (by a tick, a pause or a reset): retired already.
+    return ClaimFinishedBuffer(request);
 }
 
 VOID Conduit::ReleaseStreams(HANDLE process, bool allProcesses)

@@ -44,7 +44,8 @@ struct Endpoint {
 // (UnlockEngine and OnTimer drain after releasing the engine lock).
 // The I/O manager's cancel spin lock is likewise taken only inside the engine
 // lock (to arm a request's cancel routine), never around it: the cancel
-// routine releases it before it takes the engine lock.
+// routine releases it before it takes the engine lock. Order: engine lock,
+// then the cancel spin lock or GlobalSpinLock (never both).
 struct Conduit {
     Endpoint inEndpoint;
     Endpoint outEndpoint;
@@ -87,10 +88,11 @@ struct Conduit {
     VOID Tick();
     // Transfer of one chunk for each stream of endpoint that has buffers.
     VOID TransferAll(Endpoint& endpoint, ULONG chunk);
-    // Finds the queued buffer that request carries, marks it BufferCancelled
-    // and resets its stream; the drain then completes request with
-    // STATUS_CANCELLED and the other buffers as a reset does. False when no
-    // stream holds it: it is finished already and on its way to completion.
+    // The work of request's cancel routine. Finds the queued buffer that
+    // request carries, marks it BufferCancelled and resets its stream; the
+    // drain then completes request with STATUS_CANCELLED and the other
+    // buffers as a reset does. A buffer already finished is claimed as it is
+    // (ClaimFinishedBuffer). False when no buffer carries request.
     bool CancelBuffer(PIRP request);
     // Resets, detaches and frees every stream that process opened (every
     // stream when allProcesses): their buffers go to the DoneList, and the

@@ -203,10 +203,9 @@ NTSTATUS NTAPI DispatchRequest(PDEVICE_OBJECT device, PIRP request)
 VOID NTAPI CancelBufferRequest(PDEVICE_OBJECT device, PIRP request)
 {
     UNREFERENCED_PARAMETER(device);
-    // Never hold the cancel spin lock around the engine lock. The request
-    // may be finished and completed by a drain from here on; it stays valid
-    // memory (its canceller holds it until this routine returns), and the
-    // search below then simply finds no buffer for it.
+    // Never hold the cancel spin lock around the engine lock. Until the
+    // search below claims the request's buffer, no drain completes the
+    // request (see CompleteDoneBuffers), so it stays intact meanwhile.
     IoReleaseCancelSpinLock(request->CancelIrql);
     KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     GlobalConduit->LockEngine();

@@ -10,9 +10,12 @@
 constexpr ULONG BufferInLoop = 0x1;
 constexpr ULONG BufferLoopStart = 0x2;     // a loop's first buffer, not yet entered
 constexpr ULONG BufferLoopEnd = 0x4;
-// Set (on either side) by Conduit::CancelBuffer while the buffer is queued:
-// the drain completes its request with STATUS_CANCELLED.
+// Set (on either side) by the cancel routine of the buffer's request: found
+// queued, the buffer was returned by a reset of its stream and its request
+// completes with STATUS_CANCELLED; found finished (CancelSeen), it completes
+// as finished. Either tells the drain that the routine has been.
 constexpr ULONG BufferCancelled = 0x8;
+constexpr ULONG BufferCancelSeen = 0x10;
 
 // One client buffer whose read or write request stays pending until the
 // buffer is finished. In its stream's queue under the engine lock, then in

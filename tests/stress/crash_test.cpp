@@ -7,6 +7,7 @@
 #include "driver_fixture.h"
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "host/ps_control.h"
@@ -123,7 +124,8 @@ protected:
     // Queues data on stream through the client's handle; it must stay
     // pending. owner keeps the buffer and its OVERLAPPED.
     static ClientBuffer& Submit(Buffers& owner, const Client& client, USHORT direction,
-                                ULONG stream, std::vector<UCHAR> data)
+                                ULONG stream, std::vector<UCHAR> data, ULONG headerFlags = 0,
+                                ULONG loops = 0)
     {
         owner.push_back(std::make_unique<ClientBuffer>());
         ClientBuffer& buffer = *owner.back();
@@ -132,8 +134,8 @@ protected:
         InProcess scope(client.process);
         Record record(wire::AddBuffer, direction, stream);
         record.Put32(wire::DataLength, size);
-        record.Put32(wire::HeaderFlags, 0);
-        record.Put32(wire::Loops, 0);
+        record.Put32(wire::HeaderFlags, headerFlags);
+        record.Put32(wire::Loops, loops);
         buffer.overlapped.Offset = record.Address();
         SetLastError(0);
         const BOOL ok = direction == wire::In
@@ -183,7 +185,7 @@ public:
                                                              : "\\Device\\Tonvane1Out")),
           record_(wire::AddBuffer, direction, stream),
           data_(static_cast<SHORT*>(GlobalAlloc(GMEM_FIXED, bytes))),
-          irp_(HostIoAllocateTestIrp(major_, nullptr, nullptr)),
+          irp_(HostIoAllocateTestIrp(major_, &DirectRequest::Observe, this)),
           mdl_(IoAllocateMdl(data_, bytes, FALSE, FALSE, nullptr))
     {
         for (ULONG i = 0; i < bytes / 2; ++i) {
@@ -209,7 +211,8 @@ public:
     DirectRequest& operator=(const DirectRequest&) = delete;
 
     PIRP Irp() const { return irp_; }
-    const SHORT* Samples() const { return data_; }
+    // Called in the completing thread as the request completes.
+    void OnCompletion(std::function<void()> action) { onCompletion_ = std::move(action); }
     NTSTATUS Send() { return driver_->MajorFunction[major_](device_, irp_); }
     HOST_IO_TEST_IRP_RESULT Result() const
     {
@@ -219,6 +222,14 @@ public:
     }
 
 private:
+    static VOID Observe(PVOID context, PIRP, NTSTATUS, ULONG_PTR, KIRQL)
+    {
+        DirectRequest* self = static_cast<DirectRequest*>(context);
+        if (self->onCompletion_) {
+            self->onCompletion_();
+        }
+    }
+
     PDRIVER_OBJECT driver_;
     UCHAR major_;
     PDEVICE_OBJECT device_;
@@ -226,6 +237,7 @@ private:
     SHORT* data_;
     PIRP irp_;
     PMDL mdl_;
+    std::function<void()> onCompletion_;
 };
 
 VOID NTAPI IgnoreProcess(HANDLE, HANDLE, BOOLEAN) {}
@@ -537,83 +549,142 @@ TEST_F(CrashTest, RequestCancelledBeforeItIsQueued)
     EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
 }
 
+// A cancel whose routine finds its buffer already returned (here by the
+// reset of another request's cancel, whose completion is still being
+// delivered) leaves it to complete as returned, with success and its count.
+TEST_F(CrashTest, CancelOfAReturnedBufferCompletesItAsReturned)
+{
+    const ULONG stream = OpenStream(wire::Out);
+    DirectRequest first(driver, wire::Out, stream, 200 * BytesPerMs, 1);
+    DirectRequest second(driver, wire::Out, stream, 100 * BytesPerMs, 1);
+    ASSERT_EQ(first.Send(), STATUS_PENDING);
+    ASSERT_EQ(second.Send(), STATUS_PENDING);
+    HostKeAdvanceClockMs(100);
+    const ULONG moved = Position(wire::Out, stream);
+    // The reset put both on the DoneList; while the first completes, the
+    // second is still there.
+    bool secondRoutineRan = false;
+    first.OnCompletion([&] {
+        EXPECT_FALSE(second.Result().Completed);
+        secondRoutineRan = IoCancelIrp(second.Irp());
+    });
+    EXPECT_TRUE(IoCancelIrp(first.Irp()));
+    EXPECT_TRUE(secondRoutineRan);
+    EXPECT_EQ(first.Result().Status, STATUS_CANCELLED);
+    EXPECT_EQ(first.Result().Information, moved);
+    EXPECT_TRUE(second.Result().Completed);
+    EXPECT_EQ(second.Result().Status, STATUS_SUCCESS);
+    EXPECT_EQ(second.Result().Information, 0u);
+    EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
+}
+
 // ---- Against the running clock ---------------------------------------------
 
-// Cancels racing the ticks that finish the same buffers: each request
-// completes exactly once (the stand-in stops on a second completion or on a
-// completion with a cancel routine still set), either finished or cancelled.
-TEST_F(CrashTest, CancelsRaceTicks)
+// A cancel routine racing a reset of the same stream from another thread,
+// with the clock running: the routine finds its buffer still queued (and
+// resets the stream itself), or already returned by the reset and either
+// still on the DoneList or set aside by that reset's drain, which leaves
+// the request to the routine. Either way the request completes exactly once
+// (the stand-in stops on a second completion, or on one with a cancel
+// routine still set). The reset is sent only once the cancel has taken the
+// routine, and the stream is paused so that no tick finishes the buffer: the
+// cancel never comes after the request's completion.
+TEST_F(CrashTest, CancelRoutineRacesAReset)
 {
     constexpr int Rounds = 300;
-    const ULONG player = OpenStream(wire::Out);
-    const ULONG recorder = OpenStream(wire::In);
-    EXPECT_EQ(Send(wire::Start, wire::In, recorder), wire::NoError);
+    const ULONG stream = OpenStream(wire::Out, 48000, 16, 2);
+    // Players of endless loops that keep each tick busy, so that the
+    // routine and the reset often both wait for the engine lock.
+    constexpr ULONG BeginAndEndLoop = 0x04 | 0x08;
+    std::vector<ULONG> others;
+    for (int i = 0; i < 8; ++i) {
+        others.push_back(OpenStream(wire::Out, 48000, 16, 2));
+        Submit(buffers, Survivor(), wire::Out, others.back(), std::vector<UCHAR>(192 * 100, 1),
+               BeginAndEndLoop, 0xFFFFFFFF);
+    }
     std::atomic<bool> running{true};
     std::thread clock([&running] {
         while (running.load()) {
             HostKeAdvanceClockMs(5);
         }
     });
-    int finished = 0;
     int cancelled = 0;
+    int returned = 0;
     for (int round = 0; round < Rounds && !HasFailure(); ++round) {
-        const USHORT direction = round % 2 == 0 ? wire::Out : wire::In;
-        // A cancel on the In side resets the recorder, which pauses it.
-        EXPECT_EQ(Send(wire::Start, wire::In, recorder), wire::NoError);
-        DirectRequest request(driver, direction, direction == wire::Out ? player : recorder,
-                              10 * BytesPerMs, 1);
-        EXPECT_EQ(request.Send(), STATUS_PENDING);
-        for (int spin = 0; spin < round % 7; ++spin) {
-            std::this_thread::yield();
-        }
-        IoCancelIrp(request.Irp());
-        // A drain that took the buffer before the cancel finishes it.
-        HostKeWaitDpcIdle();
+        EXPECT_EQ(Send(wire::Stop, wire::Out, stream), wire::NoError);
+        DirectRequest request(driver, wire::Out, stream, 10 * 192, 1);
+        ASSERT_EQ(request.Send(), STATUS_PENDING);
+        std::thread resetter([this, &request, stream, round] {
+            while (__atomic_load_n(&request.Irp()->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
+                std::this_thread::yield();
+            }
+            for (int spin = 0; spin < round % 5; ++spin) {
+                std::this_thread::yield();
+            }
+            EXPECT_EQ(Send(wire::Reset, wire::Out, stream), wire::NoError);
+        });
+        EXPECT_TRUE(IoCancelIrp(request.Irp()));
+        resetter.join();
         const HOST_IO_TEST_IRP_RESULT result = request.Result();
         EXPECT_TRUE(result.Completed);
+        EXPECT_EQ(result.Information, 0u);
         if (result.Status == STATUS_CANCELLED) {
             ++cancelled;
         } else {
             EXPECT_EQ(result.Status, STATUS_SUCCESS);
-            ++finished;
+            ++returned;
         }
-        EXPECT_LE(result.Information, 10 * BytesPerMs);
-        EXPECT_EQ(result.Information % 2, 0u);
     }
     running = false;
     clock.join();
-    EXPECT_EQ(finished + cancelled, Rounds);
-    RecordProperty("finished", finished);
     RecordProperty("cancelled", cancelled);
-    EXPECT_EQ(Send(wire::Close, wire::Out, player), wire::NoError);
-    EXPECT_EQ(Send(wire::Close, wire::In, recorder), wire::NoError);
+    RecordProperty("returned", returned);
+    EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
+    for (ULONG other : others) {
+        EXPECT_EQ(Send(wire::Reset, wire::Out, other), wire::NoError);
+        EXPECT_EQ(Send(wire::Close, wire::Out, other), wire::NoError);
+    }
+    EXPECT_EQ(Drain().size(), others.size());
 }
 
-// Clients die while the clock runs in another thread: every request of
-// theirs completes, the process ends (at the latest once a tick's drain has
-// completed what it had taken), and nothing is left.
+// Clients die while the clock runs in another thread, mixing and recording
+// into their streams: their cancel and exit routines contend with the ticks
+// for the engine lock, and their buffers may be completed by a tick's drain.
+// Every request completes cancelled with the bytes it moved, the process
+// ends (at the latest once that drain is done) and nothing is left. Each
+// stream holds one buffer longer than the clock may run in a round, so that
+// no tick finishes a request before the process's end cancels it.
 TEST_F(CrashTest, ClientsEndWhileTheClockRuns)
 {
     constexpr int Rounds = 60;
+    constexpr int StepsPerRound = 40;   // of 5 ms: two ticks
     StartClockOnce();
     const ULONG loadBlocks = HostExPoolLiveBlocks(PoolTag);
     std::atomic<bool> running{true};
-    std::thread clock([&running] {
+    std::atomic<int> steps{0};
+    std::thread clock([&running, &steps] {
         while (running.load()) {
-            HostKeAdvanceClockMs(5);
+            if (steps.load() > 0) {
+                HostKeAdvanceClockMs(5);
+                --steps;
+            } else {
+                std::this_thread::yield();
+            }
         }
     });
     for (int round = 0; round < Rounds && !HasFailure(); ++round) {
         Buffers owned;
         const Client client = NewClient();
-        for (USHORT direction : {wire::Out, wire::In, wire::Out}) {
+        for (USHORT direction : {wire::Out, wire::In, wire::Out, wire::In}) {
             const ULONG stream = Open(client, direction);
             if (direction == wire::In) {
                 EXPECT_EQ(Op(client, wire::Start, wire::In, stream), wire::NoError);
             }
-            for (int i = 0; i < 4; ++i) {
-                Submit(owned, client, direction, stream, Level16(5 + round % 5, 2));
-            }
+            Submit(owned, client, direction, stream, Level16(1000, 2));
+        }
+        steps = StepsPerRound;
+        for (int spin = 0; spin < round % 11; ++spin) {
+            std::this_thread::yield();
         }
         NTSTATUS status;
         while ((status = HostPsTerminateProcess(client.process)) == STATUS_PENDING) {
@@ -622,8 +693,9 @@ TEST_F(CrashTest, ClientsEndWhileTheClockRuns)
         EXPECT_EQ(status, STATUS_SUCCESS);
         for (const auto& buffer : owned) {
             EXPECT_TRUE(HasOverlappedIoCompleted(&buffer->overlapped));
-            EXPECT_TRUE(StatusOf(*buffer) == STATUS_SUCCESS || StatusOf(*buffer) == STATUS_CANCELLED);
-            EXPECT_LE(BytesOf(*buffer), buffer->data.size());
+            EXPECT_EQ(StatusOf(*buffer), STATUS_CANCELLED);
+            EXPECT_LT(BytesOf(*buffer), buffer->data.size());
+            EXPECT_EQ(BytesOf(*buffer) % 2, 0u);
         }
     }
     running = false;
