@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "host/ps_control.h"
+#include "stream.h"
 
 namespace {
 
@@ -241,6 +242,21 @@ private:
 };
 
 VOID NTAPI IgnoreProcess(HANDLE, HANDLE, BOOLEAN) {}
+
+// The packet of the pending request whose buffer stands at index in stream's
+// queue. The stand-in's kernel32 has no CancelIo, so the test finds the
+// packet itself, through the loaded driver's queue; nothing runs in the
+// driver meanwhile (virtual time stands still).
+PIRP QueuedRequest(ULONG handle, int index)
+{
+    const Stream* stream = static_cast<const Stream*>(UlongToPtr(handle));
+    const SingleListNode* node = stream->queue.head;
+    for (int i = 0; i < index && node != nullptr; ++i) {
+        node = node->next;
+    }
+    return node != nullptr ? reinterpret_cast<const QueuedBuffer*>(node)->completionRequest
+                           : nullptr;
+}
 
 // ---- Processes that end ----------------------------------------------------
 
@@ -524,6 +540,42 @@ TEST_F(CrashTest, CancellingOneRequestResetsItsStream)
         EXPECT_EQ(Drain().size(), 1u);
         EXPECT_EQ(Send(wire::Close, c.direction, other), wire::NoError);
     }
+}
+
+// The client's view of a cancelled buffer (CancelIo on it): the stream's
+// buffers come back in queue order, the cancelled one failed with
+// ERROR_OPERATION_ABORTED, and the stream is reset.
+TEST_F(CrashTest, ClientSeesTheCancelledBufferAborted)
+{
+    const ULONG stream = OpenStream(wire::In);
+    EXPECT_EQ(Send(wire::Start, wire::In, stream), wire::NoError);
+    std::vector<ClientBuffer*> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(&Pending(wire::In, stream, std::vector<UCHAR>(200 * BytesPerMs)));
+    }
+    HostKeAdvanceClockMs(100);
+    const ULONG moved = Position(wire::In, stream);
+    PIRP second = QueuedRequest(stream, 1);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(IoCancelIrp(second));
+
+    const DWORD expectedError[] = {0, ERROR_OPERATION_ABORTED, 0};
+    const DWORD expectedBytes[] = {moved, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        DWORD bytes = 0xFFFFFFFF;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED overlapped = nullptr;
+        SetLastError(0);
+        const BOOL ok = GetQueuedCompletionStatus(port, &bytes, &key, &overlapped, 0);
+        EXPECT_EQ(ok, expectedError[i] == 0);
+        EXPECT_EQ(GetLastError(), expectedError[i]);
+        EXPECT_EQ(overlapped, &held[i]->overlapped);
+        EXPECT_EQ(bytes, expectedBytes[i]);
+    }
+    EXPECT_TRUE(Drain().empty());
+    EXPECT_EQ(Position(wire::In, stream), 0u);
+    EXPECT_EQ(Send(wire::Close, wire::In, stream), wire::NoError);
 }
 
 // A request whose cancel came while the driver was queuing it (its thread
