@@ -3,7 +3,7 @@
 // requests: ending it is what the driver sees of a crash (its requests are
 // cancelled, then it ends and its handles close). Single requests are
 // cancelled with IoCancelIrp, as CancelIo or a thread's exit does, on
-// packets the test sends straight to the driver.
+// packets the test sends straight to the driver or finds in its queue.
 #include "driver_fixture.h"
 
 #include <atomic>
