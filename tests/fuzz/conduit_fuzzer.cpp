@@ -996,6 +996,8 @@ bool DriverEndsClients()
 void Session::ForgetStreamsOf(size_t index)
 {
     const bool strict = DriverEndsClients();
+    // An injected I/O failure would refuse these requests before the driver.
+    HostIoFailReset();
     for (size_t i = streams_.size(); i-- > 0;) {
         const Stream stream = streams_[i];
         if (stream.owner != index) {
