@@ -192,10 +192,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
                      reinterpret_cast<ULONG_PTR>(Irp), 0, 0);
         return;
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // IoCancelIrp may exchange the routine concurrently: read it as it does.
+    PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE);
+    if (cancelRoutine != nullptr) {
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, HOST_IO_VIOLATION_CANCEL_ROUTINE,
                      reinterpret_cast<ULONG_PTR>(Irp),
-                     reinterpret_cast<ULONG_PTR>(Irp->CancelRoutine), 0);
+                     reinterpret_cast<ULONG_PTR>(cancelRoutine), 0);
         return;
     }
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
