@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test command: sets up a fresh Debian 12 machine, builds every preset and
-# runs the host test suites (plain, ASan+UBSan, TSan).
+# The test command: sets up a fresh Debian 12 machine, builds every preset,
+# checks the Windows driver image, runs the host test suites (plain,
+# ASan+UBSan, TSan) and fuzzes the loaded driver for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,3 +18,7 @@ for preset in win32 host host-asan host-tsan; do
   echo "== test $preset"
   ctest --preset "$preset"
 done
+
+# A short, bounded fuzz run of the loaded driver on the seed corpus.
+echo "== fuzz tonkern (60 s)"
+bash scripts/fuzz.sh 60
