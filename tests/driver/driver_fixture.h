@@ -172,6 +172,13 @@ protected:
         HostIoFailReset();
         HostExPoolFailReset();
         heapBlocks = HostHeapLiveBlocks();
+        LoadAndOpen();
+    }
+
+    // Loads the driver with no pool block of its tag live beforehand, opens
+    // both devices and binds them to one completion port.
+    void LoadAndOpen()
+    {
         ASSERT_EQ(HostExPoolLiveBlocks(PoolTag), 0u);
         ASSERT_EQ(HostIoLoadDriverA(Image, Registry, &driver), STATUS_SUCCESS);
         in = OpenPath(u"\\\\.\\Tonvane1In");

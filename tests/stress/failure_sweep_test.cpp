@@ -58,13 +58,7 @@ public:
         buffers.clear();
         streams.clear();
         HostKeReset(HostKeClockVirtual, StartTime);
-        ASSERT_EQ(HostExPoolLiveBlocks(PoolTag), 0u);
-        ASSERT_EQ(HostIoLoadDriverA(Image, Registry, &driver), STATUS_SUCCESS);
-        in = OpenPath(u"\\\\.\\Tonvane1In");
-        out = OpenPath(u"\\\\.\\Tonvane1Out");
-        port = CreateIoCompletionPort(in, nullptr, wire::In, 0);
-        ASSERT_NE(port, nullptr);
-        ASSERT_EQ(CreateIoCompletionPort(out, port, wire::Out, 0), port);
+        LoadAndOpen();
     }
 
     Outcome Open(USHORT direction)

@@ -98,15 +98,21 @@ bool StreamClient::AllocateBuffers(ULONG count, ULONG bytes)
     return true;
 }
 
+void StreamClient::Address(DriverRequest* record) const
+{
+    record->target.direction = static_cast<USHORT>(direction_);
+    record->target.deviceId = 0;
+    record->streamHandle = streamHandle_;
+}
+
 ULONG StreamClient::Open(const AudioFormat& format)
 {
     RequestRecord record;
     if (!record.IsValid()) {
         return RESULT_NOMEM;
     }
-    record->target.direction = static_cast<USHORT>(direction_);
-    record->target.deviceId = 0;
-    record->streamHandle = 0;
+    Address(record.Get());
+    record->streamHandle = 0;   // none yet: the reply brings it
     RequestFormat& f = record->open.format;
     f.wFormatTag = WaveFormatPcm;
     f.nChannels = format.channels;
@@ -128,9 +134,7 @@ ULONG StreamClient::Send(USHORT op)
     if (!record.IsValid()) {
         return RESULT_NOMEM;
     }
-    record->target.direction = static_cast<USHORT>(direction_);
-    record->target.deviceId = 0;
-    record->streamHandle = streamHandle_;
+    Address(record.Get());
     const ULONG result = SendRequest(device_, record.Get(), op);
     if (op == REQ_CLOSE && result == RESULT_NOERROR) {
         streamHandle_ = 0;
@@ -145,9 +149,7 @@ ULONG StreamClient::Queue(ClientBuffer* buffer, ULONG length, ULONG* recordResul
         *recordResult = RESULT_NOMEM;
         return RESULT_NOMEM;
     }
-    record->target.direction = static_cast<USHORT>(direction_);
-    record->target.deviceId = 0;
-    record->streamHandle = streamHandle_;
+    Address(record.Get());
     record->addBuffer.clientTag = AddressToUlong(buffer);
     record->addBuffer.data = AddressToUlong(buffer->data);
     record->addBuffer.dataLength = length;

@@ -73,6 +73,8 @@ public:
     ULONG Pending() const { return pending_.load(std::memory_order_acquire); }
 
 private:
+    // Names this stream in a record: its direction, device 0, its handle.
+    void Address(DriverRequest* record) const;
     static DWORD WINAPI CompletionThread(LPVOID parameter);
     void RunCompletions();
 

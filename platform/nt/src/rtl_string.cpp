@@ -16,36 +16,34 @@ USHORT CountedLength(const Char* source)
     return static_cast<USHORT>(bytes > limit ? limit : bytes);
 }
 
+// A counted string over source, which it does not copy; empty for null.
+template <typename Counted, typename Char>
+VOID InitCounted(Counted* destination, const Char* source)
+{
+    if (source == nullptr) {
+        destination->Length = 0;
+        destination->MaximumLength = 0;
+        destination->Buffer = nullptr;
+        return;
+    }
+    const USHORT length = CountedLength(source);
+    destination->Length = length;
+    destination->MaximumLength = static_cast<USHORT>(length + sizeof(Char));
+    destination->Buffer = const_cast<decltype(destination->Buffer)>(source);
+}
+
 }  // namespace
 
 extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
-        DestinationString->Buffer = nullptr;
-        return;
-    }
-    const USHORT length = CountedLength(SourceString);
-    DestinationString->Length = length;
-    DestinationString->MaximumLength = static_cast<USHORT>(length + sizeof(WCHAR));
-    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    InitCounted(DestinationString, SourceString);
 }
 
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
 {
-    if (SourceString == nullptr) {
-        DestinationString->Length = 0;
-        DestinationString->MaximumLength = 0;
-        DestinationString->Buffer = nullptr;
-        return;
-    }
-    const USHORT length = CountedLength(SourceString);
-    DestinationString->Length = length;
-    DestinationString->MaximumLength = static_cast<USHORT>(length + 1);
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
+    InitCounted(DestinationString, SourceString);
 }
 
 SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
