@@ -213,6 +213,21 @@ NTSTATUS NtPathOf(const uint16_t* path, std::u16string* ntPath)
     return STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
+// The start of every user request on a file handle: no bytes reported yet,
+// and a reference on the file object the handle names.
+NTSTATUS ReferenceFileForRequest(void* handle, uintptr_t* information, FileHost** file)
+{
+    if (information != nullptr) {
+        *information = 0;
+    }
+    ObObject* object;
+    const NTSTATUS status = ReferenceHandle(handle, ObType::File, &object);
+    if (NT_SUCCESS(status)) {
+        *file = reinterpret_cast<FileHost*>(object);
+    }
+    return status;
+}
+
 }  // namespace
 
 void CloseFileHandle(FileHost* file)
@@ -403,15 +418,11 @@ int32_t HostNtReadWriteFile(void* Handle, int Write, void* Buffer, uint32_t Leng
                             const int64_t* ByteOffset, HOST_NT_IOSB* Iosb, void* ApcContext,
                             uintptr_t* Information)
 {
-    if (Information != nullptr) {
-        *Information = 0;
-    }
-    ObObject* object;
-    NTSTATUS status = ReferenceHandle(Handle, ObType::File, &object);
+    FileHost* file;
+    NTSTATUS status = ReferenceFileForRequest(Handle, Information, &file);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    FileHost* file = reinterpret_cast<FileHost*>(object);
     FILE_OBJECT* fo = &file->file;
     bool synchronous = (fo->Flags & FO_SYNCHRONOUS_IO) != 0;
     PIRP irp = nullptr;
@@ -460,7 +471,7 @@ int32_t HostNtReadWriteFile(void* Handle, int Write, void* Buffer, uint32_t Leng
             }
         }
     }
-    ObDereference(object, true);
+    ObDereference(&file->ob, true);
     return status;
 }
 
@@ -468,15 +479,11 @@ int32_t HostNtDeviceIoControlFile(void* Handle, uint32_t IoControlCode, void* In
                                   uint32_t InputLength, void* OutputBuffer, uint32_t OutputLength,
                                   HOST_NT_IOSB* Iosb, void* ApcContext, uintptr_t* Information)
 {
-    if (Information != nullptr) {
-        *Information = 0;
-    }
-    ObObject* object;
-    NTSTATUS status = ReferenceHandle(Handle, ObType::File, &object);
+    FileHost* file;
+    NTSTATUS status = ReferenceFileForRequest(Handle, Information, &file);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    FileHost* file = reinterpret_cast<FileHost*>(object);
     FILE_OBJECT* fo = &file->file;
     uint32_t required = (IoControlCode >> 14) & 3;
     PIRP irp = nullptr;
@@ -533,7 +540,7 @@ int32_t HostNtDeviceIoControlFile(void* Handle, uint32_t IoControlCode, void* In
             status = Submit(file, irp, Iosb, ApcContext, Information);
         }
     }
-    ObDereference(object, true);
+    ObDereference(&file->ob, true);
     return status;
 }
 
