@@ -13,3 +13,10 @@ DWORD DosErrorOf(int32_t status);
 void SetLastNtError(int32_t status);
 
 }  // namespace host_k32
+
+namespace host_k32 {
+
+// Frees (orderly end) or forgets (termination) a process's loaded modules.
+void DetachModules(DWORD processId, bool orderly);
+
+}  // namespace host_k32
