@@ -229,8 +229,11 @@ struct WaitThread;
 // bound on the new thread; unregistered as the thread's last act.
 WaitThread* RegisterStandInThread(_EPROCESS* process, ULONG_PTR id);
 void BindStandInThread(WaitThread* thread);
+// Its routine has returned: it no longer counts as running product code,
+// though it is busy (not idle) until unregistered.
+void EndingStandInThread(WaitThread* thread);
 void UnregisterStandInThread(WaitThread* thread);
-// Stand-in threads not yet ended, of process (NULL: all).
+// Stand-in threads whose routine has not returned, of process (NULL: all).
 ULONG CountStandInThreads(_EPROCESS* process);
 // Stops every stand-in thread of process but the caller's; returns once each
 // has ended or waits where it cannot be stopped.

@@ -15,6 +15,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <map>
+#include <vector>
 #include <thread>
 
 #include "host/ke_user.h"
@@ -39,6 +40,7 @@ struct WaitThread {
     std::mutex lock;                    // the record lock
     WaitSite* site;                     // record lock
     std::atomic<bool> stopping;
+    bool ending;                        // its routine returned; registryLock
     uint32_t exitCode;                  // set before stopping is
     void* catcher;                      // the thread's own
 };
@@ -153,6 +155,13 @@ void BindStandInThread(WaitThread* t)
     t->bound = true;
 }
 
+void EndingStandInThread(WaitThread* t)
+{
+    std::lock_guard<std::mutex> guard(registryLock);
+    t->ending = true;
+    registryChanged.notify_all();
+}
+
 void UnregisterStandInThread(WaitThread* t)
 {
     if (self == t) {
@@ -169,7 +178,7 @@ ULONG CountStandInThreads(_EPROCESS* process)
     std::lock_guard<std::mutex> guard(registryLock);
     ULONG count = 0;
     for (const auto& entry : Threads()) {
-        if (process == nullptr || entry.second->process == process) {
+        if (!entry.second->ending && (process == nullptr || entry.second->process == process)) {
             ++count;
         }
     }
@@ -200,6 +209,9 @@ NTSTATUS StopThreadsOf(_EPROCESS* process, uint32_t exitCode)
                 continue;
             }
             WaitThread* t = found->second;
+            if (t->ending) {
+                continue;
+            }
             WakeLocked(t);
             std::lock_guard<std::mutex> record(t->lock);
             // A thread in a synchronous request that cannot be stopped stops
@@ -314,6 +326,24 @@ bool AllThreadsIdle()
         }
     }
     return true;
+}
+
+void DescribeBusyThreads()
+{
+    std::vector<uint32_t> busy;
+    {
+        std::lock_guard<std::mutex> guard(registryLock);
+        for (const auto& entry : Threads()) {
+            std::lock_guard<std::mutex> record(entry.second->lock);
+            bool locked = false;
+            if (SiteReady(entry.second, &locked) || locked) {
+                busy.push_back(uint32_t(entry.first));
+            }
+        }
+    }
+    for (uint32_t id : busy) {
+        DescribeThread(id);
+    }
 }
 
 void DescribeThread(uint32_t id)

@@ -26,6 +26,7 @@ void Run(ThreadHost* host)
     BindStandInThread(waits);
     SetThreadContext(host->process, host->thread);
     uint32_t code = host->start(host->parameter);
+    EndingStandInThread(waits);
     {
         std::lock_guard<std::mutex> guard(host->lock);
         host->finished = true;

@@ -1,8 +1,11 @@
 // Critical sections: recursive for their owner, as on Windows. The host lock
 // behind a section sits in LockSemaphore; owner and counts are kept in the
 // documented fields. A thread waiting to enter can be stopped, so a section
-// left owned by a stopped thread holds only its own process's threads.
+// left owned by a stopped thread holds only its own process's threads. The
+// host locks belong to the process that made them and go when it ends, as
+// its memory does (a section is often never deleted).
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <new>
 
@@ -15,6 +18,13 @@ struct SectionLock {
     std::mutex lock;                    // guards the section's fields
     std::condition_variable released;
 };
+
+std::mutex sectionsLock;
+std::map<SectionLock*, DWORD>& Sections()   // sectionsLock; owner process by lock
+{
+    static auto* sections = new std::map<SectionLock*, DWORD>;
+    return *sections;
+}
 
 SectionLock* LockOf(LPCRITICAL_SECTION section)
 {
@@ -49,7 +59,10 @@ VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
     lpCriticalSection->RecursionCount = 0;
     lpCriticalSection->OwningThread = nullptr;
     lpCriticalSection->SpinCount = 0;
-    lpCriticalSection->LockSemaphore = new SectionLock;
+    SectionLock* host = new SectionLock;
+    lpCriticalSection->LockSemaphore = host;
+    std::lock_guard<std::mutex> guard(sectionsLock);
+    Sections()[host] = GetCurrentProcessId();
 }
 
 BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
@@ -108,8 +121,30 @@ VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 
 VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
 {
-    delete LockOf(lpCriticalSection);
+    SectionLock* host = LockOf(lpCriticalSection);
+    {
+        std::lock_guard<std::mutex> guard(sectionsLock);
+        Sections().erase(host);
+    }
+    delete host;
     lpCriticalSection->LockSemaphore = nullptr;
 }
 
 }  // extern "C"
+
+namespace host_k32 {
+
+void DetachCriticalSections(DWORD processId)
+{
+    std::lock_guard<std::mutex> guard(sectionsLock);
+    for (auto it = Sections().begin(); it != Sections().end();) {
+        if (it->second == processId) {
+            delete it->first;
+            it = Sections().erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace host_k32

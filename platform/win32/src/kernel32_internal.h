@@ -18,5 +18,7 @@ namespace host_k32 {
 
 // Frees (orderly end) or forgets (termination) a process's loaded modules.
 void DetachModules(DWORD processId, bool orderly);
+// Frees the host locks of a process's critical sections.
+void DetachCriticalSections(DWORD processId);
 
 }  // namespace host_k32

@@ -202,6 +202,7 @@ VOID HostK32DetachProcess(DWORD ProcessId, BOOL Orderly)
         (*it)(ProcessId, Orderly);
     }
     host_k32::DetachModules(ProcessId, Orderly != FALSE);
+    host_k32::DetachCriticalSections(ProcessId);
     std::lock_guard<std::mutex> guard(recordLock);
     Records().erase(ProcessId);
 }

@@ -98,6 +98,9 @@ uint32_t StoppedExitCode();
 // queues.
 bool AllThreadsIdle();
 
+// Describes (as below) every stand-in thread that is not idle.
+void DescribeBusyThreads();
+
 // Writes to stderr the state of stand-in thread ThreadId: its process, what
 // it waits in, and the host stack of that thread. For deadlock reports.
 void DescribeThread(uint32_t ThreadId);

@@ -26,6 +26,9 @@ VOID HostK32DetachProcess(DWORD ProcessId, BOOL Orderly);
 // Whether a process runs with administrator rights (default: yes).
 BOOL HostK32IsAdministrator(DWORD ProcessId);
 
+// NT's Win32 error for an NT status (RtlNtStatusToDosError).
+DWORD HostK32DosErrorOf(LONG Status);
+
 #ifdef __cplusplus
 }
 #endif
