@@ -8,7 +8,9 @@
 #include "winerror.h"
 #include "winbase.h"
 #include "winioctl.h"
+#include "winuser.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
+#include "mmsystem.h"
 #include "winsvc.h"
 #endif
