@@ -1,7 +1,6 @@
 // The engine against the stand-in's DPC thread: ticks run concurrently with
 // requests, and a tick that races a clock stop or the conduit's destruction.
 #include "engine_fixture.h"
-#include "done_buffers.h"
 
 #include <atomic>
 #include <thread>
@@ -26,7 +25,7 @@ public:
             KeInitializeDpc(&blocker_, &RacingDpc::Block, this);
             KeInsertQueueDpc(&blocker_, nullptr, nullptr);
         } else {
-            conduit_->LockEngine();
+            irql_ = conduit_->EnterEngine();
         }
         clock_ = std::thread([] { HostKeAdvanceClockMs(100); });
         const ULONG queued = race == Race::DpcQueued ? 1 : 0;
@@ -34,7 +33,7 @@ public:
             std::this_thread::yield();
         }
         if (race == Race::DpcQueued) {
-            conduit_->LockEngine();
+            irql_ = conduit_->EnterEngine();
         }
     }
 
@@ -47,7 +46,7 @@ public:
 
     void Unlock()
     {
-        conduit_->UnlockEngine();
+        conduit_->LeaveEngine(irql_);
         released_.store(true);
     }
 
@@ -63,6 +62,7 @@ private:
     }
 
     Conduit* conduit_;
+    KIRQL irql_ = PASSIVE_LEVEL;
     KDPC blocker_{};
     std::atomic<bool> released_{false};
     std::thread clock_;
@@ -78,11 +78,10 @@ TEST_F(EngineTest, TickRacingTheLastDetachNeitherTicksNorRearms)
         Add(out, "x", Level16(1000, 1));
         RacingDpc dpc(conduit, race);
         out->Reset();
-        out->endpoint->DetachStream(out);
+        conduit->CloseStream(out);
         EXPECT_EQ(conduit->mixBuffer, nullptr);
         dpc.Release();
         std::erase(open, out);
-        PoolFree(out);
 
         EXPECT_EQ(HostKeQueuedTimers(), 0u);
         EXPECT_EQ(TestIrp::Completions(), (std::vector<std::pair<std::string, ULONG>>{{"x", 0}}));
@@ -124,8 +123,7 @@ TEST_F(EngineTest, TickRacingDestructionIsFlushed)
         EXPECT_EQ(HostKeQueuedDpcs(), 0u);
 
         // What the owner of the stream releases itself.
-        out->Reset();
-        CompleteDoneBuffers();
+        Locked([&] { out->Reset(); });
         PoolFree(out);
         open.clear();
         conduit->Initialise();
@@ -147,18 +145,10 @@ TEST_F(EngineTest, RequestThreadsAgainstTicks)
         std::deque<ClientBuffer>& mine = perThread[id];
         for (int round = 0; round < Rounds; ++round) {
             const bool capture = (id + round) % 2 == 1;
-            Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
-            ASSERT_NE(stream, nullptr);
             Endpoint* endpoint = capture ? &conduit->inEndpoint : &conduit->outEndpoint;
-            conduit->LockEngine();
-            stream->Initialise(endpoint);
-            const WAVEFORMATEX format = Pcm();
-            EXPECT_TRUE(conduit->CheckFormat(format));
-            if (conduit->clockUsers == 0) {
-                conduit->SetFormat(format);
-            }
-            EXPECT_TRUE(endpoint->AttachStream(stream));
-            conduit->UnlockEngine();
+            Stream* stream = nullptr;
+            Locked([&] { stream = conduit->OpenStream(*endpoint, Pcm(), nullptr); });
+            ASSERT_NE(stream, nullptr);
 
             const ULONG queued = 1 + round % 3;
             for (ULONG b = 0; b < queued; ++b) {
@@ -172,12 +162,12 @@ TEST_F(EngineTest, RequestThreadsAgainstTicks)
                 record->headerFlags = b == 0 && round % 4 == 0 ? WHDR_BEGINLOOP | WHDR_ENDLOOP : 0;
                 record->loops = 2;
                 record->completionRequest = mine.back().irp->Irp();
-                conduit->LockEngine();
-                stream->AddBuffer(record);
-                if (capture) {
-                    stream->Start();
-                }
-                conduit->UnlockEngine();
+                Locked([&] {
+                    stream->AddBuffer(record);
+                    if (capture) {
+                        stream->Start();
+                    }
+                });
             }
 
             // Let a few ticks (or none) at the stream before it goes.
@@ -185,16 +175,15 @@ TEST_F(EngineTest, RequestThreadsAgainstTicks)
             while (ticks.load() < until) {
                 std::this_thread::yield();
             }
-            conduit->LockEngine();
-            if (round % 5 == 1) {
-                stream->Pause();
-                stream->Start();
-            }
-            stream->BreakLoop();
-            stream->Reset();
-            endpoint->DetachStream(stream);
-            conduit->UnlockEngine();
-            PoolFree(stream);
+            Locked([&] {
+                if (round % 5 == 1) {
+                    stream->Pause();
+                    stream->Start();
+                }
+                stream->BreakLoop();
+                stream->Reset();
+                conduit->CloseStream(stream);
+            });
         }
     };
 

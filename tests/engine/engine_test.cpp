@@ -130,7 +130,7 @@ TEST_F(EngineTest, DetachOfAStrayStreamChangesNothing)
     Stream* out = OpenOut();
     ASSERT_NE(out, nullptr);
     Stream stray{};
-    stray.Initialise(&conduit->inEndpoint);
+    stray.Initialise(&conduit->inEndpoint, nullptr);
     Locked([&] {
         EXPECT_FALSE(conduit->inEndpoint.HasStream(&stray));
         EXPECT_FALSE(conduit->inEndpoint.HasStream(out));
@@ -141,23 +141,19 @@ TEST_F(EngineTest, DetachOfAStrayStreamChangesNothing)
     EXPECT_EQ(HostKeQueuedTimers(), 1u);
 }
 
-// Each allocation of a clock start failing in turn: the mix buffer, the
-// KTIMER, the KDPC. The open fails as a whole and nothing stays behind.
-TEST_F(EngineTest, FailedClockStartUndoesEverything)
+// Each allocation of an open failing in turn: the stream, then the clock's
+// mix buffer, KTIMER and KDPC. The open fails as a whole and nothing stays.
+TEST_F(EngineTest, FailedOpenUndoesEverything)
 {
-    for (ULONG nth = 1; nth <= 3; ++nth) {
+    for (ULONG nth = 1; nth <= 4; ++nth) {
         Locked([&] {
-            Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
-            stream->Initialise(&conduit->outEndpoint);
-            conduit->SetFormat(Pcm());
             HostExPoolFailNth(nth, POOL_TAG);
-            EXPECT_FALSE(conduit->outEndpoint.AttachStream(stream)) << nth;
+            EXPECT_EQ(conduit->OpenStream(conduit->outEndpoint, Pcm(), nullptr), nullptr) << nth;
             HostExPoolFailReset();
             EXPECT_EQ(conduit->clockUsers, 0u);
             EXPECT_EQ(conduit->mixBuffer, nullptr);
-            EXPECT_EQ(conduit->timer.openCount, 0u);
+            EXPECT_FALSE(conduit->timer.open);
             EXPECT_TRUE(conduit->outEndpoint.streams.IsEmpty());
-            PoolFree(stream);
         });
         EXPECT_EQ(HostKeQueuedTimers(), 0u);
     }
@@ -395,14 +391,6 @@ protected:
             played += samples[i] == 0 ? '.' : static_cast<char>('A' + samples[i] - 1);
         }
         return played;
-    }
-
-    template <typename F>
-    void Locked(F f) const
-    {
-        conduit->LockEngine();
-        f();
-        conduit->UnlockEngine();
     }
 
     // Completions of the Out buffers only.

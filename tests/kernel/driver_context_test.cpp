@@ -1,56 +1,57 @@
 #include <gtest/gtest.h>
 
-#include "driver_globals.h"
+#include "driver_context.h"
+#include "request_completion.h"
 #include "host/ex_control.h"
 #include "pool.h"
 #include "startup_table.h"
 
 namespace {
 
-class DriverGlobalsTest : public ::testing::Test {
+class DriverContextTest : public ::testing::Test {
 protected:
     void SetUp() override { snapshot = HostExPoolSnapshot(); }
     void TearDown() override
     {
         HostExPoolFailReset();
         RunCleanupList();
-        EXPECT_EQ(GlobalSpinLock, nullptr);
-        EXPECT_EQ(DoneList, nullptr);
+        EXPECT_EQ(GlobalDriver.globalSpinLock, nullptr);
+        EXPECT_EQ(GlobalDriver.doneList, nullptr);
         EXPECT_EQ(HostExPoolReportLeaksSince(snapshot, POOL_TAG), 0u);
     }
     HOST_EX_POOL_SNAPSHOT snapshot{};
 };
 
-TEST_F(DriverGlobalsTest, LoadCreatesTheLockAndAnEmptyDoneList)
+TEST_F(DriverContextTest, LoadCreatesTheLockAndAnEmptyDoneList)
 {
     ASSERT_TRUE(RunStartupTable());
-    ASSERT_NE(GlobalSpinLock, nullptr);
-    ASSERT_NE(DoneList, nullptr);
-    EXPECT_TRUE(DoneList->IsEmpty());
-    EXPECT_EQ(DoneList->tail, nullptr);
+    ASSERT_NE(GlobalDriver.globalSpinLock, nullptr);
+    ASSERT_NE(GlobalDriver.doneList, nullptr);
+    EXPECT_TRUE(GlobalDriver.doneList->buffers.IsEmpty());
+    EXPECT_EQ(GlobalDriver.doneList->buffers.tail, nullptr);
     // The list, the lock, its entry, the done list, its entry.
     EXPECT_EQ(HostExPoolLiveSince(snapshot, POOL_TAG), 5u);
 
-    GlobalSpinLock->Acquire();
+    GlobalDriver.globalSpinLock->Acquire();
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    GlobalSpinLock->Release();
+    GlobalDriver.globalSpinLock->Release();
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-TEST_F(DriverGlobalsTest, SecondLoadFailsWithoutTouchingTheGlobals)
+TEST_F(DriverContextTest, SecondLoadFailsWithoutTouchingTheGlobals)
 {
     ASSERT_TRUE(RunStartupTable());
-    SpinLock* lock = GlobalSpinLock;
-    SingleList* done = DoneList;
+    SpinLock* lock = GlobalDriver.globalSpinLock;
+    DoneList* done = GlobalDriver.doneList;
     EXPECT_FALSE(RunStartupTable());
-    EXPECT_EQ(GlobalSpinLock, lock);
-    EXPECT_EQ(DoneList, done);
+    EXPECT_EQ(GlobalDriver.globalSpinLock, lock);
+    EXPECT_EQ(GlobalDriver.doneList, done);
 }
 
 // Every allocation of the load fails in turn. Each failure fails the load,
 // and whatever was made is either released at once (failed registration) or
 // left to the clean-up list, never leaked.
-TEST_F(DriverGlobalsTest, EveryAllocationFailureFailsTheLoadAndLeaksNothing)
+TEST_F(DriverContextTest, EveryAllocationFailureFailsTheLoadAndLeaksNothing)
 {
     struct Case {
         ULONG failing;          // which allocation fails
@@ -70,11 +71,11 @@ TEST_F(DriverGlobalsTest, EveryAllocationFailureFailsTheLoadAndLeaksNothing)
         HostExPoolFailNth(c.failing, POOL_TAG);
         EXPECT_FALSE(RunStartupTable());
         EXPECT_EQ(HostExPoolLiveSince(before, POOL_TAG), c.liveAfterLoad);
-        EXPECT_EQ(GlobalSpinLock != nullptr, c.lockSurvives);
-        EXPECT_EQ(DoneList, nullptr);
+        EXPECT_EQ(GlobalDriver.globalSpinLock != nullptr, c.lockSurvives);
+        EXPECT_EQ(GlobalDriver.doneList, nullptr);
         HostExPoolFailReset();
         RunCleanupList();
-        EXPECT_EQ(GlobalSpinLock, nullptr);
+        EXPECT_EQ(GlobalDriver.globalSpinLock, nullptr);
         EXPECT_EQ(HostExPoolLiveSince(before, POOL_TAG), 0u);
     }
     // A clean load still works afterwards.
