@@ -57,7 +57,7 @@ def add_buffer(direction_bit, stream, length, placement=0x07, data=0x04, flags=0
     if placement % 16 == 3:
         out += b'\x01' + u16(0x0200)     # a low unmapped record address
     if placement & 0x80:
-        out += u32(1)                     # OffsetHigh, which the driver ignores
+        out += u32(1)                     # spoils the address's upper half
     return out + bytes([device])
 
 
@@ -98,7 +98,7 @@ seeds = {
                + control(2, stream=b'\x01' + u32(0xDEADBEEF)) + control(3, stream=live(0)),
     # Add-buffer records and data everywhere.
     'placement': b'\x00' + open_stream(0) + open_stream(1)
-                 + b''.join(add_buffer(0, live(0), 400, placement=p) for p in range(7))
+                 + b''.join(add_buffer(0, live(0), 400, placement=p) for p in range(8))
                  + add_buffer(0, live(0), 400, placement=0x83)
                  + b''.join(add_buffer(1, live(1), 400, data=d) for d in (0, 1, 2, 3, 0x84))
                  + add_buffer(1, live(1), 1, data=0x04) + add_buffer(1, live(1), 0)
@@ -127,6 +127,12 @@ seeds = {
                  + stream_control(1, START) + advance(50) + bytes([10, 2]) + advance(200) + DRAIN
                  + bytes([10, 0]) + bytes([10, 1 + 4 * 2]) + open_stream(1) + add_buffer(1, live(1), 800)
                  + bytes([10, 3]),
+    # Control requests whose records another thread keeps changing, with
+    # buffers queued on the streams they name.
+    'racing': bytes([0x20]) + open_stream(0) + open_stream(1) + add_buffer(0, live(0), 1600)
+              + add_buffer(1, live(1), 1600) + control(8, stream=live(0)) + control(3, stream=live(1))
+              + control(4, stream=live(1)) + control(7, stream=live(0)) + control(5, stream=live(1))
+              + advance(150) + control(6, stream=live(0)) + DRAIN,
 }
 
 corpus = os.path.join(HERE, 'corpus')

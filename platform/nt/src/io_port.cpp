@@ -1,6 +1,9 @@
 // I/O completion ports: FIFO packet queues that files are bound to with a
-// key. A port stays alive while bound files reference it; closing its handle
-// releases every waiter with STATUS_ABANDONED_WAIT_0.
+// key. A port stays alive while bound files or waiters reference it. Closing
+// its handle releases every waiter with STATUS_ABANDONED_WAIT_0 from Vista
+// on; before, waiters go on waiting for what bound files complete. The end
+// of the port's process releases them in every version (it stands for the
+// end of the waiting threads, which the stand-in cannot stop).
 #include <chrono>
 
 #include "host/io_user.h"
@@ -18,8 +21,11 @@ void QueuePacket(PortHost* port, const PortPacket& packet)
     port->ready.notify_one();
 }
 
-void ClosePortHandle(PortHost* port)
+void ClosePortHandle(PortHost* port, bool releaseWaiters)
 {
+    if (!releaseWaiters) {
+        return;
+    }
     std::lock_guard<std::mutex> guard(port->lock);
     port->closed = true;
     port->ready.notify_all();
@@ -73,19 +79,23 @@ int32_t HostNtSetIoCompletionPort(void* File, void* Port, uintptr_t Key)
         // Completions read the port with acquire, then the key.
         static std::mutex bindLock;
         std::lock_guard<std::mutex> guard(bindLock);
-        if (file->port.load(std::memory_order_relaxed) != nullptr) {
-            ObDereference(portObject, true);
-            ObDereference(fileObject, true);
-            return STATUS_INVALID_PARAMETER;
+        // A synchronous file's requests never reach a port; a file binds once.
+        if ((file->file.Flags & FO_SYNCHRONOUS_IO) != 0
+            || file->port.load(std::memory_order_relaxed) != nullptr) {
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            file->completion.Port = port;
+            file->completion.Key = reinterpret_cast<PVOID>(Key);
+            file->file.CompletionContext = &file->completion;
+            // The file keeps the port reference taken above while it is bound.
+            file->port.store(port, std::memory_order_release);
         }
-        file->completion.Port = port;
-        file->completion.Key = reinterpret_cast<PVOID>(Key);
-        file->file.CompletionContext = &file->completion;
-        // The file keeps the port reference taken above while it is bound.
-        file->port.store(port, std::memory_order_release);
+    }
+    if (!NT_SUCCESS(status)) {
+        ObDereference(portObject, true);
     }
     ObDereference(fileObject, true);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 int32_t HostNtRemoveIoCompletion(void* Port, uintptr_t* Key, void** ApcContext,

@@ -100,6 +100,9 @@ WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+// Cancels the calling thread's pending requests on hFile; their completions
+// (ERROR_OPERATION_ABORTED) may come after it returns.
+WINBASEAPI BOOL WINAPI CancelIo(HANDLE hFile);
 
 WINBASEAPI HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
                                                 ULONG_PTR CompletionKey,

@@ -27,17 +27,19 @@ void* ApcContextOf(LPOVERLAPPED overlapped)
     return overlapped;
 }
 
-// Common tail of ReadFile, WriteFile and an overlapped DeviceIoControl.
+// Common tail of ReadFile, WriteFile and DeviceIoControl. A request that
+// ends with a warning (STATUS_BUFFER_OVERFLOW, say) fails the call and still
+// reports its byte count, as kernel32 does for anything but an error.
 BOOL FinishIo(int32_t status, LPOVERLAPPED overlapped, uintptr_t information, LPDWORD bytes)
 {
     if (status == kStatusPending) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
+    if (bytes != nullptr && (uint32_t(status) >> 30) != 3) {
+        *bytes = DWORD(overlapped != nullptr ? overlapped->InternalHigh : information);
+    }
     if (NtSuccess(status)) {
-        if (bytes != nullptr) {
-            *bytes = DWORD(overlapped != nullptr ? overlapped->InternalHigh : information);
-        }
         return TRUE;
     }
     SetLastNtError(status);
