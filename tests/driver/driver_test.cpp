@@ -63,7 +63,9 @@ TEST_F(DriverLoadTest, CreateAndCloseChangeNothing)
     EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
 }
 
-TEST_F(DriverLoadTest, FailedLoadsLeaveNothingBehind)
+// A failed load passes on the status of the step that failed and leaves
+// nothing (every pool allocation in turn: failure_sweep_test.cpp).
+TEST_F(DriverLoadTest, FailedLoadsPassOnTheFailingStatusAndLeaveNothing)
 {
     ASSERT_TRUE(CloseHandle(in));
     ASSERT_TRUE(CloseHandle(out));
@@ -74,27 +76,22 @@ TEST_F(DriverLoadTest, FailedLoadsLeaveNothingBehind)
         const char* what;
         HOST_IO_FAILURE_POINT point;    // HostIoFailPointCount: a pool allocation
         ULONG nth;
+        NTSTATUS status;
+    } const failures[] = {
+        {"first device", HostIoFailCreateDevice, 1, STATUS_OBJECT_NAME_COLLISION},
+        {"second device", HostIoFailCreateDevice, 2, STATUS_INSUFFICIENT_RESOURCES},
+        {"second link", HostIoFailCreateSymbolicLink, 2, STATUS_OBJECT_NAME_COLLISION},
+        {"the conduit", HostIoFailPointCount, 6, STATUS_INSUFFICIENT_RESOURCES},
     };
-    std::vector<Failure> failures = {
-        {"second device", HostIoFailCreateDevice, 2},
-        {"first device", HostIoFailCreateDevice, 1},
-        {"second link", HostIoFailCreateSymbolicLink, 2},
-        {"first link", HostIoFailCreateSymbolicLink, 1},
-    };
-    // Every pool block of a load: the clean-up list, the spin lock and its
-    // entry, the DoneList and its entry, the Conduit.
-    for (ULONG nth = 1; nth <= 6; ++nth) {
-        failures.push_back({"pool block", HostIoFailPointCount, nth});
-    }
     for (const Failure& failure : failures) {
-        SCOPED_TRACE(std::string(failure.what) + " " + std::to_string(failure.nth));
+        SCOPED_TRACE(failure.what);
         if (failure.point == HostIoFailPointCount) {
             HostExPoolFailNth(failure.nth, PoolTag);
         } else {
-            HostIoFailNth(failure.point, failure.nth, STATUS_INSUFFICIENT_RESOURCES);
+            HostIoFailNth(failure.point, failure.nth, failure.status);
         }
         PDRIVER_OBJECT failed = nullptr;
-        EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), failure.status);
         HostExPoolFailReset();
         HostIoFailReset();
         EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
