@@ -481,6 +481,52 @@ TEST_F(AddBufferTest, RecordAddressIsGuarded)
     EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
 }
 
+// A client keeps its record in the stack frame of its call. On the host a
+// stack lies above 4 GiB (this thread's) or below it (one CreateThread
+// made): the whole byte offset carries the address, and both are accepted.
+TEST_F(AddBufferTest, StackRecordsAreAccepted)
+{
+    struct Sent {
+        HANDLE device;
+        ULONG stream;
+        ClientBuffer buffer;
+        ULONG result;
+        ULONGLONG where;
+    };
+    const LPTHREAD_START_ROUTINE send = [](LPVOID parameter) -> DWORD {
+        auto* sent = static_cast<Sent*>(parameter);
+        UCHAR record[wire::Size];
+        Record model(wire::AddBuffer, wire::Out, sent->stream);
+        model.Put32(wire::DataLength, static_cast<ULONG>(sent->buffer.data.size()));
+        std::memcpy(record, model.Bytes(), wire::Size);
+        PointAt(sent->buffer.overlapped, record);
+        const BOOL ok = WriteFile(sent->device, sent->buffer.data.data(),
+                                  static_cast<DWORD>(sent->buffer.data.size()), nullptr,
+                                  &sent->buffer.overlapped);
+        std::memcpy(&sent->result, record + wire::Result, 4);
+        sent->where = reinterpret_cast<uintptr_t>(record);
+        return !ok && GetLastError() == ERROR_IO_PENDING ? 0 : 1;
+    };
+    const ULONG stream = OpenStream(wire::Out);
+    Sent onThisStack{out, stream, {{}, Level16(10, 1)}, 0, 0};
+    Sent onLowStack{out, stream, {{}, Level16(10, 2)}, 0, 0};
+    EXPECT_EQ(send(&onThisStack), 0u);
+    HANDLE thread = CreateThread(nullptr, 0, send, &onLowStack, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 1;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_GE(onThisStack.where, 1ull << 32);
+    EXPECT_LT(onLowStack.where, 1ull << 32);
+    EXPECT_EQ(onThisStack.result, wire::NoError);
+    EXPECT_EQ(onLowStack.result, wire::NoError);
+    EXPECT_EQ(Send(wire::Reset, wire::Out, stream), wire::NoError);
+    EXPECT_EQ(Drain().size(), 2u);
+    EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
+}
+
 // ---- Audio through the conduit ------------------------------------------
 
 TEST_F(ConduitAudioTest, PlayedAudioArrivesMixedInRecordedBuffers)

@@ -3,6 +3,7 @@
 #include "engine_fixture.h"
 
 #include <algorithm>
+#include <random>
 
 namespace {
 
@@ -334,6 +335,86 @@ TEST_F(EngineTest, IntermediateSaturationFollowsAttachOrder)
             Close(stream);
         }
         Close(in);
+    }
+}
+
+// Several Out streams of pseudo-random samples, reaching different distances
+// into a 250 ms tick over one or two buffers, recorded by two In streams, at
+// every sample width and with several channels. Both recordings equal a mix
+// computed here sample by sample: each stream's sample added, in attach
+// order, with the width's saturation, silence where no stream reached.
+TEST_F(EngineTest, SeveralStreamsMixAtEveryFormat)
+{
+    struct Case {
+        const char* what;
+        USHORT bits;
+        USHORT channels;
+    } const cases[] = {
+        {"8-bit mono", 8, 1},     {"8-bit stereo", 8, 2}, {"24-bit stereo", 24, 2},
+        {"32-bit mono", 32, 1},   {"16-bit 6 channels", 16, 6},
+    };
+    // Milliseconds of each Out stream's buffers, and of each In stream's.
+    const std::vector<std::vector<ULONG>> outLayout = {{70, 50}, {250}, {30}};
+    const std::vector<std::vector<ULONG>> inLayout = {{250}, {125, 125}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const WAVEFORMATEX format = Pcm(8000, c.bits, c.channels);
+        const ULONG width = c.bits / 8;
+        const ULONG bytesPerMs = 8 * format.nBlockAlign;
+        std::vector<LONGLONG> mix(250 * bytesPerMs / width, width == 1 ? 0x80 : 0);
+        std::mt19937 random(c.bits * 10 + c.channels);
+        std::vector<Stream*> streams;
+        for (const auto& buffers : outLayout) {
+            streams.push_back(Open(conduit->outEndpoint, format));
+            size_t at = 0;
+            for (ULONG ms : buffers) {
+                std::vector<UCHAR> bytes(ms * bytesPerMs);
+                for (UCHAR& byte : bytes) {
+                    byte = static_cast<UCHAR>(random());
+                }
+                for (size_t i = 0; i + width <= bytes.size(); i += width, ++at) {
+                    LONGLONG sample = 0;
+                    for (ULONG b = 0; b < width; ++b) {
+                        sample |= static_cast<LONGLONG>(bytes[i + b]) << (8 * b);
+                    }
+                    const LONGLONG top = width == 1 ? 255 : (1LL << (8 * width - 1)) - 1;
+                    const LONGLONG bottom = width == 1 ? 0 : -(1LL << (8 * width - 1));
+                    if (width > 1 && sample > top) {
+                        sample -= 1LL << (8 * width);
+                    }
+                    const LONGLONG sum = mix[at] + sample - (width == 1 ? 0x80 : 0);
+                    mix[at] = std::clamp(sum, bottom, top);
+                }
+                Add(streams.back(), "out", std::move(bytes));
+            }
+        }
+        std::vector<std::vector<ClientBuffer*>> recorded;
+        for (const auto& buffers : inLayout) {
+            Stream* in = Open(conduit->inEndpoint, format);
+            streams.push_back(in);
+            recorded.emplace_back();
+            for (ULONG ms : buffers) {
+                recorded.back().push_back(&Add(in, "in", std::vector<UCHAR>(ms * bytesPerMs)));
+            }
+            Locked([&] { in->Start(); });
+        }
+        TickAfter(250);
+        for (const auto& buffers : recorded) {
+            std::vector<UCHAR> bytes;
+            for (const ClientBuffer* buffer : buffers) {
+                bytes.insert(bytes.end(), buffer->bytes.begin(), buffer->bytes.end());
+            }
+            ASSERT_EQ(bytes.size(), mix.size() * width);
+            for (size_t i = 0; i < mix.size(); ++i) {
+                for (ULONG b = 0; b < width; ++b) {
+                    ASSERT_EQ(bytes[i * width + b], static_cast<UCHAR>(mix[i] >> (8 * b)))
+                        << "sample " << i;
+                }
+            }
+        }
+        for (Stream* stream : streams) {
+            Close(stream);
+        }
     }
 }
 
