@@ -12,6 +12,7 @@
 #include "host/ke_control.h"
 #include "host/ps_control.h"
 #include "host/se_control.h"
+#include "host/version_control.h"
 #include "iotest_protocol.h"
 
 inline LPCWSTR W(const char16_t* text)

@@ -316,6 +316,10 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp)
         break;
     case IOTEST_IOCTL_READ_ONLY:
         break;
+    case IOTEST_IOCTL_WARN:
+        status = STATUS_BUFFER_OVERFLOW;
+        information = location->Parameters.DeviceIoControl.OutputBufferLength;
+        break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;

@@ -241,6 +241,38 @@ TEST_F(TimerDpcTest, FlushReturnsOnlyAfterQueuedDpcsRan)
     EXPECT_EQ(runsAtReturn.load(), 1);
 }
 
+// A passive thread waits for an event a DPC sets; a zero time-out only
+// tests; a satisfied wait resets a synchronization event, not a
+// notification event.
+TEST_F(TimerDpcTest, EventsWakeWaitersAndResetByType)
+{
+    struct Setter {
+        KDPC dpc;
+        KEVENT event;
+        static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID)
+        {
+            KeSetEvent(&static_cast<Setter*>(context)->event, IO_NO_INCREMENT, FALSE);
+        }
+    };
+    LARGE_INTEGER zero{};
+    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        Setter setter;
+        KeInitializeDpc(&setter.dpc, Setter::Routine, &setter);
+        KeInitializeEvent(&setter.event, type, FALSE);
+        EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, &zero),
+                  STATUS_TIMEOUT);
+        Gate gate;
+        gate.Close();
+        ASSERT_TRUE(KeInsertQueueDpc(&setter.dpc, nullptr, nullptr));
+        gate.Open();
+        EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, &zero),
+                  type == NotificationEvent ? STATUS_SUCCESS : STATUS_TIMEOUT);
+        HostKeWaitDpcIdle();
+    }
+}
+
 // A DPC routine may free its own KDPC: it was dequeued before it was called.
 TEST_F(TimerDpcTest, DpcMayFreeItsOwnRecord)
 {

@@ -12,6 +12,7 @@
 namespace host_io {
 namespace {
 std::atomic<ULONG> livePorts{0};
+std::atomic<ULONG> waiters{0};
 }  // namespace
 
 void QueuePacket(PortHost* port, const PortPacket& packet)
@@ -110,11 +111,13 @@ int32_t HostNtRemoveIoCompletion(void* Port, uintptr_t* Key, void** ApcContext,
     {
         std::unique_lock<std::mutex> guard(port->lock);
         auto ready = [port] { return !port->packets.empty() || port->closed; };
+        waiters.fetch_add(1, std::memory_order_relaxed);
         if (TimeoutMs == UINT32_MAX) {
             port->ready.wait(guard, ready);
         } else {
             port->ready.wait_for(guard, std::chrono::milliseconds(TimeoutMs), ready);
         }
+        waiters.fetch_sub(1, std::memory_order_relaxed);
         if (port->closed) {
             status = STATUS_ABANDONED_WAIT_0;
         } else if (port->packets.empty()) {
@@ -150,6 +153,11 @@ int32_t HostNtSetIoCompletion(void* Port, uintptr_t Key, void* ApcContext, int32
 ULONG HostIoPortCount(VOID)
 {
     return livePorts.load(std::memory_order_relaxed);
+}
+
+ULONG HostIoPortWaiters(VOID)
+{
+    return waiters.load(std::memory_order_relaxed);
 }
 
 }  // extern "C"

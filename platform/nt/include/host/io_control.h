@@ -108,10 +108,12 @@ ULONG HostIoSymbolicLinkCount(VOID);
 BOOLEAN HostIoObjectExistsA(const char* Name);
 // Device a name resolves to, following links; NULL when none.
 PDEVICE_OBJECT HostIoResolveDeviceA(const char* Name);
-// Open file objects, outstanding user requests, live completion ports.
+// Open file objects, outstanding user requests, live completion ports, and
+// threads waiting in GetQueuedCompletionStatus.
 ULONG HostIoOpenFileCount(VOID);
 ULONG HostIoOutstandingRequestCount(VOID);
 ULONG HostIoPortCount(VOID);
+ULONG HostIoPortWaiters(VOID);
 
 // Close requests whose last reference went away inside a completion are
 // sent later at PASSIVE_LEVEL: at the end of the next I/O call of any thread,
