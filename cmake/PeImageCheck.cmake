@@ -1,0 +1,50 @@
+# tonvane_check_pe_image(<target>
+#     SUBSYSTEM native|windows|console
+#     [EXPORTS <name>...]            exactly these exported names (none if omitted)
+#     [ALLOWLIST <file>...]          every import must be listed there
+#     [FLOOR <release>]              oldest Windows release to load on (NT4.0)
+#     [VERSION_STRINGS <key=value>...]  VERSIONINFO string values
+#     [GENERAL_REGS_ONLY]            no x87, MMX or SSE instruction
+#     [LABELS <label>...])
+#
+# Adds a CTest test <target>_pe_check that inspects the built image with the
+# cross objdump. The machine follows the toolchain (i386 or x86-64); the
+# subsystem version must be 4.0, so that NT 4.0 loads the image.
+#
+# An allowlist line is "<dll> <routine> <first release that exports it>";
+# '#' starts a comment. An import that is not listed, or whose first release
+# is newer than FLOOR, fails the check until someone decides otherwise.
+set(TONVANE_PE_CHECK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/check_pe_image.cmake)
+
+function(tonvane_check_pe_image target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "GENERAL_REGS_ONLY" "SUBSYSTEM;FLOOR"
+    "EXPORTS;ALLOWLIST;VERSION_STRINGS;LABELS")
+  if(NOT arg_SUBSYSTEM)
+    message(FATAL_ERROR "tonvane_check_pe_image(${target}): SUBSYSTEM is required")
+  endif()
+  if(NOT arg_FLOOR)
+    set(arg_FLOOR NT4.0)
+  endif()
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "64")
+    set(format pei-x86-64)
+  else()
+    set(format pei-i386)
+  endif()
+  # Lists travel to the script joined with '|', as ';' would split arguments.
+  string(REPLACE ";" "|" exports "${arg_EXPORTS}")
+  string(REPLACE ";" "|" allowlists "${arg_ALLOWLIST}")
+  string(REPLACE ";" "|" versionStrings "${arg_VERSION_STRINGS}")
+  add_test(NAME ${target}_pe_check
+    COMMAND ${CMAKE_COMMAND}
+      -DOBJDUMP=${CMAKE_OBJDUMP}
+      -DIMAGE=$<TARGET_FILE:${target}>
+      -DFORMAT=${format}
+      -DSUBSYSTEM=${arg_SUBSYSTEM}
+      -DFLOOR=${arg_FLOOR}
+      "-DEXPORTS=${exports}"
+      "-DALLOWLISTS=${allowlists}"
+      "-DVERSION_STRINGS=${versionStrings}"
+      -DGENERAL_REGS_ONLY=${arg_GENERAL_REGS_ONLY}
+      -P ${TONVANE_PE_CHECK_SCRIPT})
+  set_tests_properties(${target}_pe_check PROPERTIES LABELS "pe;${arg_LABELS}")
+endfunction()
