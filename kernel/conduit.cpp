@@ -116,11 +116,6 @@ VOID Conduit::LeaveEngine(KIRQL previous)
     KeLowerIrql(previous);
 }
 
-bool Conduit::EngineHeld() const
-{
-    return KeGetCurrentIrql() == DISPATCH_LEVEL && engineOwner == KeGetCurrentThread();
-}
-
 VOID Conduit::TakeEngineLock()
 {
     engineLock.Acquire();

@@ -84,8 +84,12 @@ struct Conduit {
     // only then returns to previous: a request that retired buffers returns
     // once their requests are complete.
     VOID LeaveEngine(KIRQL previous);
-    // The calling thread holds the engine lock, at DISPATCH_LEVEL.
-    bool EngineHeld() const;
+    // The calling thread holds the engine lock, at DISPATCH_LEVEL. For
+    // assertions (inline, so that a free build imports nothing for it).
+    bool EngineHeld() const
+    {
+        return KeGetCurrentIrql() == DISPATCH_LEVEL && engineOwner == KeGetCurrentThread();
+    }
     // engineLock with its owner recorded; every holder takes it this way.
     VOID TakeEngineLock();
     VOID DropEngineLock();
