@@ -40,12 +40,20 @@ struct ThreadHost {
 };
 
 // Stacks of threads that have run to their end, freed once joined: a thread
-// cannot unmap the stack it runs on. Guarded by deadLock.
-std::mutex deadLock;
-std::vector<Stack>& DeadStacks()
+// cannot unmap the stack it runs on. A thread counts as finishing from when
+// it is signalled until its stack is in the list. Never destroyed: a thread
+// may end while the program exits. Fields guarded by lock.
+struct DeadThreads {
+    std::mutex lock;
+    std::condition_variable listed;
+    ULONG finishing = 0;
+    std::vector<Stack> stacks;
+};
+
+DeadThreads& Dead()
 {
-    static auto* stacks = new std::vector<Stack>;
-    return *stacks;
+    static auto* dead = new DeadThreads;
+    return *dead;
 }
 
 void FreeStack(const Stack& stack)
@@ -57,13 +65,18 @@ void FreeStack(const Stack& stack)
     munmap(stack.base, stack.length);
 }
 
-// Joins the threads that have ended and frees their stacks.
-void ReapDeadThreads()
+// Joins the threads that have ended (waiting for those signalled but not yet
+// listed when asked to) and frees their stacks.
+void ReapDeadThreads(bool waitForFinishing)
 {
+    DeadThreads& all = Dead();
     std::vector<Stack> dead;
     {
-        std::lock_guard<std::mutex> guard(deadLock);
-        dead.swap(DeadStacks());
+        std::unique_lock<std::mutex> guard(all.lock);
+        if (waitForFinishing) {
+            all.listed.wait(guard, [&all] { return all.finishing == 0; });
+        }
+        dead.swap(all.stacks);
     }
     for (const Stack& stack : dead) {
         pthread_join(stack.thread, nullptr);
@@ -71,12 +84,23 @@ void ReapDeadThreads()
     }
 }
 
+// At exit, every thread that has ended is joined too: none is left unjoined
+// behind (threads still running are not waited for).
+struct DeadThreadReaper {
+    ~DeadThreadReaper() { ReapDeadThreads(true); }
+} deadThreadReaper;
+
 void* Run(void* argument)
 {
     ThreadHost* host = static_cast<ThreadHost*>(argument);
     SetThreadContext(host->process, host->thread);
     uint32_t code = host->start(host->parameter);
     ExitThreadIo(host->process, host->thread);
+    DeadThreads& dead = Dead();
+    {
+        std::lock_guard<std::mutex> guard(dead.lock);
+        ++dead.finishing;
+    }
     {
         std::lock_guard<std::mutex> guard(host->lock);
         host->finished = true;
@@ -87,8 +111,10 @@ void* Run(void* argument)
     Stack stack = host->stack;
     stack.thread = pthread_self();
     ObDereference(&host->ob, true);
-    std::lock_guard<std::mutex> guard(deadLock);
-    DeadStacks().push_back(stack);
+    std::lock_guard<std::mutex> guard(dead.lock);
+    dead.stacks.push_back(stack);
+    --dead.finishing;
+    dead.listed.notify_all();
     return nullptr;
 }
 
@@ -152,7 +178,7 @@ int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** H
         DeleteThread(&host->ob);
         return status;
     }
-    ReapDeadThreads();
+    ReapDeadThreads(false);
     if (!StartThread(host)) {
         ObObject* removed;
         RemoveHandle(host->process, handle, &removed);
