@@ -3,6 +3,7 @@
 #include "engine_fixture.h"
 
 #include <algorithm>
+#include <map>
 #include <random>
 
 namespace {
@@ -456,9 +457,10 @@ protected:
         Locked([&] { in->Start(); });
     }
 
-    void Queue(char name, ULONG flags = 0, ULONG loops = 0, ULONG ms = 10)
+    ClientBuffer& Queue(char name, ULONG flags = 0, ULONG loops = 0, ULONG ms = 10)
     {
-        Add(out, std::string(1, name), Level16(ms, static_cast<SHORT>(name - 'A' + 1)), flags, loops);
+        return Add(out, std::string(1, name), Level16(ms, static_cast<SHORT>(name - 'A' + 1)),
+                   flags, loops);
     }
 
     // What was played so far, 5 ms per letter; '.' for silence.
@@ -529,6 +531,47 @@ TEST_F(PlayTest, LoopShapes)
         EXPECT_EQ(Played(), c.played);
         EXPECT_EQ(Returned(), c.returned);
         Locked([&] { EXPECT_EQ(out->position, std::string(c.played).find('.') * 160); });
+    }
+}
+
+// A cancelled buffer leaves at once with what it moved in this pass, and a
+// loop it belongs to ends: a running one finishes the pass being played (as
+// a break would), one not yet entered plays a single pass. Cancelled 15 ms
+// into A B C (a loop of 3 passes) and D, or into P before it.
+TEST_F(PlayTest, CancelledLoopMemberEndsItsLoop)
+{
+    const ULONG L = 160;   // bytes of a 10 ms buffer
+    struct Case {
+        const char* what;
+        bool waiting;       // the loop stands behind a 20 ms P, not yet entered
+        char cancelled;
+        const char* played; // in 5 ms steps
+        Log returned;
+    } const cases[] = {
+        {"the current member", false, 'B', "AABCCDD..", {{"B", L / 2}, {"A", L}, {"C", 0}, {"D", L}}},
+        {"the end, ahead", false, 'C', "AABBDD..", {{"C", 0}, {"A", L}, {"B", 0}, {"D", L}}},
+        {"the first, played", false, 'A', "AABBCCDD..", {{"A", L}, {"B", L}, {"C", 0}, {"D", L}}},
+        {"one of a loop not yet entered", true, 'B', "PPPPAACCDD..",
+         {{"B", 0}, {"P", 2 * L}, {"A", L}, {"C", 0}, {"D", L}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        if (c.waiting) {
+            Queue('P', 0, 0, 20);
+        }
+        std::map<char, ClientBuffer*> queued;
+        queued['A'] = &Queue('A', B, 3);
+        queued['B'] = &Queue('B');
+        queued['C'] = &Queue('C', E);
+        queued['D'] = &Queue('D');
+        TickAfter(15);
+        Locked([&] { EXPECT_TRUE(conduit->WithdrawBuffer(queued[c.cancelled]->irp->Irp())); });
+        EXPECT_EQ(queued[c.cancelled]->irp->Status(), STATUS_CANCELLED);
+        TickAfter(static_cast<ULONG>(std::string(c.played).size()) * 5 - 15);
+        EXPECT_EQ(Played(5), c.played);
+        EXPECT_EQ(Returned(), c.returned);
     }
 }
 
