@@ -91,6 +91,19 @@ inline void PointAt(OVERLAPPED& overlapped, const void* record)
     overlapped.OffsetHigh = static_cast<DWORD>(address >> 32);
 }
 
+// Runs start on a thread of the stand-in (its stack below 4 GiB, its exit
+// NT's) and returns its exit code once it has ended.
+inline DWORD RunThread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
+{
+    HANDLE thread = CreateThread(nullptr, 0, start, parameter, 0, nullptr);
+    EXPECT_NE(thread, nullptr);
+    DWORD code = 0xFFFFFFFF;
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_TRUE(CloseHandle(thread));
+    return code;
+}
+
 // One DriverRequest in the global heap, which lies below 4 GiB so that its
 // address fits the 32-bit byte offset of a read or write request.
 class Record {

@@ -511,13 +511,7 @@ TEST_F(AddBufferTest, StackRecordsAreAccepted)
     Sent onThisStack{out, stream, {{}, Level16(10, 1)}, 0, 0};
     Sent onLowStack{out, stream, {{}, Level16(10, 2)}, 0, 0};
     EXPECT_EQ(send(&onThisStack), 0u);
-    HANDLE thread = CreateThread(nullptr, 0, send, &onLowStack, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 1;
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(RunThread(send, &onLowStack), 0u);
     EXPECT_GE(onThisStack.where, 1ull << 32);
     EXPECT_LT(onLowStack.where, 1ull << 32);
     EXPECT_EQ(onThisStack.result, wire::NoError);

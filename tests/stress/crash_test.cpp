@@ -409,20 +409,15 @@ TEST_F(CrashTest, CancelIoAbortsTheCallersBufferAndTheStreamPlaysOn)
     EXPECT_EQ(Send(wire::Start, wire::In, stream), wire::NoError);
     ClientBuffer& first = Pending(wire::In, stream, std::vector<UCHAR>(200 * BytesPerMs));
     Canceller canceller{this, stream, nullptr};
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID parameter) -> DWORD {
-            auto* c = static_cast<Canceller*>(parameter);
-            c->queued = &c->test->Pending(wire::In, c->stream, std::vector<UCHAR>(200 * BytesPerMs));
-            return CancelIo(c->test->in) ? 0 : 1;
-        },
-        &canceller, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 1;
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(RunThread(
+                  [](LPVOID parameter) -> DWORD {
+                      auto* c = static_cast<Canceller*>(parameter);
+                      c->queued = &c->test->Pending(wire::In, c->stream,
+                                                    std::vector<UCHAR>(200 * BytesPerMs));
+                      return CancelIo(c->test->in) ? 0 : 1;
+                  },
+                  &canceller),
+              0u);
     ClientBuffer& last = Pending(wire::In, stream, std::vector<UCHAR>(200 * BytesPerMs));
 
     DWORD bytes = 0xFFFFFFFF;
