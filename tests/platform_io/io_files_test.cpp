@@ -393,14 +393,10 @@ TEST_F(IoFiles, CancelIoCancelsTheCallersRequestsOnOneHandle)
     EXPECT_TRUE(CancelIo(file));
     std::vector<LPOVERLAPPED> cancelled;
     for (int i = 0; i < 2; ++i) {
-        DWORD bytes;
-        ULONG_PTR key;
-        LPOVERLAPPED done;
-        BOOL result;
-        DWORD error;
-        ASSERT_TRUE(Packet(port, &bytes, &key, &done, &result, &error));
-        EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
-        cancelled.push_back(done);
+        Taken packet;
+        ASSERT_TRUE(Take(port, &packet));
+        EXPECT_EQ(packet.error, DWORD(ERROR_OPERATION_ABORTED));
+        cancelled.push_back(packet.overlapped);
     }
     std::sort(cancelled.begin(), cancelled.end());
     EXPECT_EQ(cancelled, (std::vector<LPOVERLAPPED>{&mine[0], &mine[1]}));

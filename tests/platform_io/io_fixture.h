@@ -108,6 +108,20 @@ protected:
         return *overlapped != nullptr || *result;
     }
 
+    // One packet, as Packet takes it.
+    struct Taken {
+        DWORD bytes;
+        ULONG_PTR key;
+        LPOVERLAPPED overlapped;
+        BOOL result;
+        DWORD error;
+    };
+    static bool Take(HANDLE port, Taken* packet)
+    {
+        return Packet(port, &packet->bytes, &packet->key, &packet->overlapped, &packet->result,
+                      &packet->error);
+    }
+
     static bool NoPacket(HANDLE port)
     {
         DWORD bytes;

@@ -295,15 +295,11 @@ TEST_F(IoProcess, ThreadExitCancelsItsRequestsByVersion)
         while (!leaver.issued || HostPsOutstandingRequests(process) != left) {
             std::this_thread::yield();
         }
-        DWORD bytes;
-        ULONG_PTR key;
-        LPOVERLAPPED done = nullptr;
-        BOOL result;
-        DWORD error;
         if (version == HostWindowsNt4ToXp) {
-            ASSERT_TRUE(Packet(port, &bytes, &key, &done, &result, &error));
-            EXPECT_EQ(done, &leaver.onPort);
-            EXPECT_EQ(error, DWORD(ERROR_OPERATION_ABORTED));
+            Taken packet;
+            ASSERT_TRUE(Take(port, &packet));
+            EXPECT_EQ(packet.overlapped, &leaver.onPort);
+            EXPECT_EQ(packet.error, DWORD(ERROR_OPERATION_ABORTED));
         } else {
             EXPECT_TRUE(NoPacket(port));
         }
