@@ -7,7 +7,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <thread>
 
 namespace {
 
@@ -552,43 +551,6 @@ TEST_F(ConduitAudioTest, PlayedAudioArrivesMixedInRecordedBuffers)
 
 // Requests from a client thread against ticks from another: every accepted
 // buffer completes once, with a whole number of frames.
-TEST_F(ConduitAudioTest, RequestsRaceTicks)
-{
-    const ULONG player = OpenStream(wire::Out);
-    const ULONG recorder = OpenStream(wire::In);
-    EXPECT_EQ(Send(wire::Start, wire::In, recorder), wire::NoError);
-    constexpr int Rounds = 60;
-
-    std::thread clock([] {
-        for (int i = 0; i < Rounds; ++i) {
-            HostKeAdvanceClockMs(25);
-        }
-    });
-    for (int i = 0; i < Rounds; ++i) {
-        Pending(wire::Out, player, Level16(5, static_cast<SHORT>(i)));
-        Pending(wire::In, recorder, std::vector<UCHAR>(80));
-        if (i % 10 == 9) {
-            EXPECT_EQ(Send(wire::Reset, wire::Out, player), wire::NoError);
-        }
-        Record position(wire::GetPosition, wire::In, recorder);
-        EXPECT_TRUE(Control(in, position));
-        EXPECT_EQ(position.Get32(wire::PositionBytes) % 2, 0u);
-    }
-    clock.join();
-    EXPECT_EQ(Send(wire::Reset, wire::Out, player), wire::NoError);
-    EXPECT_EQ(Send(wire::Reset, wire::In, recorder), wire::NoError);
-
-    const std::vector<Packet> packets = Drain();
-    EXPECT_EQ(packets.size(), 2u * Rounds);
-    for (const Packet& packet : packets) {
-        EXPECT_TRUE(packet.ok);
-        EXPECT_EQ(packet.bytes % 2, 0u);
-        EXPECT_LE(packet.bytes, 80u);
-    }
-    EXPECT_EQ(Send(wire::Close, wire::Out, player), wire::NoError);
-    EXPECT_EQ(Send(wire::Close, wire::In, recorder), wire::NoError);
-}
-
 // ---- Unload with clients still in the conduit ------------------------------
 
 TEST_F(UnloadTest, ReleasesStreamsAndCompletesPendingRequests)

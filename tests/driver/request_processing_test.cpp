@@ -221,21 +221,4 @@ TEST_F(RequestProcessingTest, PositionSurvivesARateWhoseByteRateWraps)
     GlobalDriver.conduit->format.nAvgBytesPerSec = 32000;
 }
 
-TEST_F(RequestProcessingTest, OpenWithoutPoolAnswersNoMemoryAndLeavesNothing)
-{
-    // The Stream itself, then the mix buffer, KTIMER and KDPC of the
-    // clock's start.
-    for (ULONG nth = 1; nth <= 4; ++nth) {
-        DriverRequest r = Record(REQ_OPEN, DIRECTION_OUT);
-        SetFormat(r, 44100, 16, 2);
-        r.streamHandle = 0;
-        HostExPoolFailNth(nth, POOL_TAG);
-        EXPECT_EQ(Process(r), RESULT_NOMEM) << nth;
-        HostExPoolFailReset();
-        EXPECT_EQ(+r.streamHandle, 0u);
-        EXPECT_EQ(GlobalDriver.conduit->clockUsers, 0u);
-        EXPECT_TRUE(GlobalDriver.conduit->outEndpoint.streams.IsEmpty());
-    }
-}
-
 }  // namespace

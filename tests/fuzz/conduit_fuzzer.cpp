@@ -819,8 +819,6 @@ void Session::OpReadWrite(Program& p)
     UCHAR* block = nullptr;
     ULONG_PTR recordAddress = 0;
     bool ownRecord = false;
-    // On this thread's stack, above 4 GiB: the whole byte offset carries it.
-    UCHAR stackRecord[RecordSize];
     switch (placement % 16) {
     case 0:
         recordAddress = 0;
@@ -857,12 +855,6 @@ void Session::OpReadWrite(Program& p)
     case 6:
         recordAddress = stream;    // a stream, which lives in the pool
         break;
-    case 7:
-        memcpy(stackRecord, recordBytes, RecordSize);
-        block = stackRecord;
-        recordAddress = reinterpret_cast<ULONG_PTR>(block);
-        ownRecord = true;
-        break;
     default:
         block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
         CHECK(block != nullptr);
@@ -877,10 +869,7 @@ void Session::OpReadWrite(Program& p)
     const ULONG spoilt = placement & 0x80 ? p.U32() : 0;
     slot->overlapped.Offset = static_cast<DWORD>(recordAddress);
     slot->overlapped.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(recordAddress) >> 32) ^ spoilt;
-    if (spoilt != 0) {
-        ownRecord = false;
-        block = block == stackRecord ? nullptr : block;
-    }
+    ownRecord = ownRecord && spoilt == 0;
     HANDLE device = ChooseDevice(p.Byte());
     SetLastError(0);
     const BOOL ok = write ? WriteFile(device, data, length, nullptr, &slot->overlapped)
@@ -920,7 +909,7 @@ void Session::OpReadWrite(Program& p)
         CHECK(Get32(static_cast<UCHAR*>(systemRecord_), OffResult) == Untouched);
     }
     // The record need only live for the call.
-    if (block != nullptr && block != stackRecord) {
+    if (block != nullptr) {
         GlobalFree(block);
     }
     slot->client = current_;

@@ -98,7 +98,7 @@ seeds = {
                + control(2, stream=b'\x01' + u32(0xDEADBEEF)) + control(3, stream=live(0)),
     # Add-buffer records and data everywhere.
     'placement': b'\x00' + open_stream(0) + open_stream(1)
-                 + b''.join(add_buffer(0, live(0), 400, placement=p) for p in range(8))
+                 + b''.join(add_buffer(0, live(0), 400, placement=p) for p in range(7))
                  + add_buffer(0, live(0), 400, placement=0x83)
                  + b''.join(add_buffer(1, live(1), 400, data=d) for d in (0, 1, 2, 3, 0x84))
                  + add_buffer(1, live(1), 1, data=0x04) + add_buffer(1, live(1), 0)

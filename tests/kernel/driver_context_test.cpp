@@ -48,38 +48,4 @@ TEST_F(DriverContextTest, SecondLoadFailsWithoutTouchingTheGlobals)
     EXPECT_EQ(GlobalDriver.doneList, done);
 }
 
-// Every allocation of the load fails in turn. Each failure fails the load,
-// and whatever was made is either released at once (failed registration) or
-// left to the clean-up list, never leaked.
-TEST_F(DriverContextTest, EveryAllocationFailureFailsTheLoadAndLeaksNothing)
-{
-    struct Case {
-        ULONG failing;          // which allocation fails
-        ULONG liveAfterLoad;    // blocks held until RunCleanupList
-        bool lockSurvives;
-    };
-    const Case cases[] = {
-        {1, 0, false},  // the clean-up list
-        {2, 1, false},  // the spin lock
-        {3, 1, false},  // its clean-up entry: the lock is released at once
-        {4, 3, true},   // the done list
-        {5, 3, true},   // its clean-up entry: the list is released at once
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.failing);
-        HOST_EX_POOL_SNAPSHOT before = HostExPoolSnapshot();
-        HostExPoolFailNth(c.failing, POOL_TAG);
-        EXPECT_FALSE(RunStartupTable());
-        EXPECT_EQ(HostExPoolLiveSince(before, POOL_TAG), c.liveAfterLoad);
-        EXPECT_EQ(GlobalDriver.globalSpinLock != nullptr, c.lockSurvives);
-        EXPECT_EQ(GlobalDriver.doneList, nullptr);
-        HostExPoolFailReset();
-        RunCleanupList();
-        EXPECT_EQ(GlobalDriver.globalSpinLock, nullptr);
-        EXPECT_EQ(HostExPoolLiveSince(before, POOL_TAG), 0u);
-    }
-    // A clean load still works afterwards.
-    EXPECT_TRUE(RunStartupTable());
-}
-
 }  // namespace

@@ -382,13 +382,15 @@ TEST_F(IoFiles, CancelIoCancelsTheCallersRequestsOnOneHandle)
     HANDLE port = Bind(file, 1);
     HANDLE otherPort = Bind(other, 2);
     char data[4][4];
-    OVERLAPPED mine[3] = {Command(IOTEST_PEND_CANCELLABLE), Command(IOTEST_PEND_CANCELLABLE),
-                          Command(IOTEST_PEND_CANCELLABLE)};
-    OVERLAPPED theirs = Command(IOTEST_PEND_CANCELLABLE);
-    EXPECT_FALSE(ReadFile(file, data[0], 4, nullptr, &mine[0]));
-    EXPECT_FALSE(ReadFile(file, data[1], 4, nullptr, &mine[1]));
-    EXPECT_FALSE(ReadFile(other, data[2], 4, nullptr, &mine[2]));
-    std::thread([&] { EXPECT_FALSE(ReadFile(file, data[3], 4, nullptr, &theirs)); }).join();
+    OVERLAPPED pending[4];
+    auto read = [&](HANDLE handle, int i) {
+        pending[i] = Command(IOTEST_PEND_CANCELLABLE);
+        EXPECT_FALSE(ReadFile(handle, data[i], 4, nullptr, &pending[i]));
+    };
+    read(file, 0);
+    read(file, 1);
+    read(other, 2);
+    std::thread([&] { read(file, 3); }).join();    // another thread's
 
     EXPECT_TRUE(CancelIo(file));
     std::vector<LPOVERLAPPED> cancelled;
@@ -399,9 +401,8 @@ TEST_F(IoFiles, CancelIoCancelsTheCallersRequestsOnOneHandle)
         cancelled.push_back(packet.overlapped);
     }
     std::sort(cancelled.begin(), cancelled.end());
-    EXPECT_EQ(cancelled, (std::vector<LPOVERLAPPED>{&mine[0], &mine[1]}));
-    EXPECT_TRUE(NoPacket(port));
-    EXPECT_TRUE(NoPacket(otherPort));
+    EXPECT_EQ(cancelled, (std::vector<LPOVERLAPPED>{&pending[0], &pending[1]}));
+    EXPECT_TRUE(NoPacket(port) && NoPacket(otherPort));
     EXPECT_EQ(HostIoOutstandingRequestCount(), 2u);
     EXPECT_TRUE(CancelIo(other));
     std::thread([&] { EXPECT_TRUE(CancelIo(file)); }).join();

@@ -221,58 +221,6 @@ TEST_F(TimerDpcTest, InsertQueueDpcOnlyOnceUntilItRuns)
     EXPECT_FALSE(KeRemoveQueueDpc(&p.dpc));
 }
 
-TEST_F(TimerDpcTest, FlushReturnsOnlyAfterQueuedDpcsRan)
-{
-    Gate gate;
-    Probe p;
-    gate.Close();
-    ASSERT_TRUE(KeInsertQueueDpc(&p.dpc, nullptr, nullptr));
-    std::atomic<bool> returned{false};
-    std::atomic<int> runsAtReturn{-1};
-    std::thread flusher([&] {
-        KeFlushQueuedDpcs();
-        runsAtReturn = p.runs.load(std::memory_order_acquire);
-        returned = true;
-    });
-    // The gate holds the DPC thread: the flush cannot be done.
-    EXPECT_FALSE(returned.load());
-    gate.Open();
-    flusher.join();
-    EXPECT_EQ(runsAtReturn.load(), 1);
-}
-
-// A passive thread waits for an event a DPC sets; a zero time-out only
-// tests; a satisfied wait resets a synchronization event, not a
-// notification event.
-TEST_F(TimerDpcTest, EventsWakeWaitersAndResetByType)
-{
-    struct Setter {
-        KDPC dpc;
-        KEVENT event;
-        static VOID NTAPI Routine(PKDPC, PVOID context, PVOID, PVOID)
-        {
-            KeSetEvent(&static_cast<Setter*>(context)->event, IO_NO_INCREMENT, FALSE);
-        }
-    };
-    LARGE_INTEGER zero{};
-    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
-        Setter setter;
-        KeInitializeDpc(&setter.dpc, Setter::Routine, &setter);
-        KeInitializeEvent(&setter.event, type, FALSE);
-        EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, &zero),
-                  STATUS_TIMEOUT);
-        Gate gate;
-        gate.Close();
-        ASSERT_TRUE(KeInsertQueueDpc(&setter.dpc, nullptr, nullptr));
-        gate.Open();
-        EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, nullptr),
-                  STATUS_SUCCESS);
-        EXPECT_EQ(KeWaitForSingleObject(&setter.event, Executive, KernelMode, FALSE, &zero),
-                  type == NotificationEvent ? STATUS_SUCCESS : STATUS_TIMEOUT);
-        HostKeWaitDpcIdle();
-    }
-}
-
 // A DPC routine may free its own KDPC: it was dequeued before it was called.
 TEST_F(TimerDpcTest, DpcMayFreeItsOwnRecord)
 {

@@ -16,13 +16,10 @@ constexpr ULONG Sends = 2000;
 
 struct Race {
     HANDLE device;
-    bool onStack;                   // else the record is heapRecord
-    USHORT op;                      // what the sender sends
-    ULONG stream;                   // named half the time
+    bool onStack;       // else the record is heapRecord
+    USHORT op;          // what the sender sends
+    ULONG stream;       // named half the time
     UCHAR* heapRecord;
-    std::atomic<UCHAR*> record;     // published by the sender
-    std::atomic<bool> writing;      // the writer has begun
-    std::atomic<bool> sent;
 };
 
 void Put(UCHAR* record, DWORD offset, ULONG value, DWORD bytes)
@@ -30,72 +27,53 @@ void Put(UCHAR* record, DWORD offset, ULONG value, DWORD bytes)
     std::memcpy(record + offset, &value, bytes);
 }
 
-DWORD WINAPI Sender(LPVOID parameter)
+// Flips op between the sender's and REQ_ADD_BUFFER, the stream handle, and
+// format fields between what the format rules accept and refuse (the data
+// address and length of an add-buffer share their bytes), until stopped.
+void Change(UCHAR* record, const Race& race, const std::atomic<bool>& stop,
+            std::atomic<bool>& started)
 {
-    Race& race = *static_cast<Race*>(parameter);
+    UCHAR* data = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, 4096));
+    for (ULONG x = 1; !stop.load(); x = x * 1103515245 + 12345) {
+        Put(record, wire::Op, x & 0x10000 ? USHORT{wire::AddBuffer} : race.op, 2);
+        Put(record, wire::StreamHandle, x & 0x20000 ? race.stream : 0, 4);
+        Put(record, wire::Channels, x & 0x40000 ? 2 : 0, 2);
+        Put(record, wire::BitsPerSample, x & 0x80000 ? 16 : 33, 2);
+        Put(record, wire::BlockAlign, x & 0x100000 ? 4 : 3, 2);
+        Put(record, wire::Data, static_cast<ULONG>(reinterpret_cast<uintptr_t>(data)), 4);
+        Put(record, wire::OpenFlags, x >> 21 & 1, 4);
+        started = true;
+    }
+    GlobalFree(data);
+}
+
+// A client thread that sends its record Sends times while another of its
+// threads changes it.
+DWORD WINAPI SendChanging(LPVOID parameter)
+{
+    const Race& race = *static_cast<const Race*>(parameter);
     UCHAR stackRecord[wire::Size];
-    UCHAR* bytes = race.onStack ? stackRecord : race.heapRecord;
+    UCHAR* record = race.onStack ? stackRecord : race.heapRecord;
     Record good(race.op, wire::Out, race.stream);
     good.SetFormat(44100, 16, 2);
-    std::memcpy(bytes, good.Bytes(), wire::Size);
-    race.record = bytes;
-    while (!race.writing.load()) {
+    std::memcpy(record, good.Bytes(), wire::Size);
+    std::atomic<bool> stop{false};
+    std::atomic<bool> started{false};
+    std::thread changer(Change, record, std::cref(race), std::cref(stop), std::ref(started));
+    while (!started.load()) {
         std::this_thread::yield();
     }
     for (ULONG i = 0; i < Sends; ++i) {
         DWORD returned;
-        DeviceIoControl(race.device, wire::Ioctl, nullptr, 0, bytes, wire::Size, &returned,
+        DeviceIoControl(race.device, wire::Ioctl, nullptr, 0, record, wire::Size, &returned,
                         nullptr);
     }
-    race.sent = true;
-    // The writer lets go of this stack before it goes.
-    while (race.record.load() != nullptr) {
-        std::this_thread::yield();
-    }
+    stop = true;
+    changer.join();
     return 0;
 }
 
-// Flips op between the sender's and REQ_ADD_BUFFER, the stream handle, and
-// format fields between what the format rules accept and refuse (the data
-// address and length of an add-buffer share their bytes).
-DWORD WINAPI Writer(LPVOID parameter)
-{
-    Race& race = *static_cast<Race*>(parameter);
-    UCHAR* bytes;
-    while ((bytes = race.record.load()) == nullptr) {
-        std::this_thread::yield();
-    }
-    UCHAR* data = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, 4096));
-    for (ULONG x = 1; !race.sent.load(); x = x * 1103515245 + 12345) {
-        Put(bytes, wire::Op, x & 0x10000 ? USHORT{wire::AddBuffer} : race.op, 2);
-        Put(bytes, wire::StreamHandle, x & 0x20000 ? race.stream : 0, 4);
-        Put(bytes, wire::Channels, x & 0x40000 ? 2 : 0, 2);
-        Put(bytes, wire::BitsPerSample, x & 0x80000 ? 16 : 33, 2);
-        Put(bytes, wire::BlockAlign, x & 0x100000 ? 4 : 3, 2);
-        Put(bytes, wire::Data, static_cast<ULONG>(reinterpret_cast<uintptr_t>(data)), 4);
-        Put(bytes, wire::OpenFlags, x >> 21 & 1, 4);
-        race.writing = true;
-    }
-    race.record = nullptr;
-    GlobalFree(data);
-    return 0;
-}
-
-class RecordRaceTest : public ClientFixture {
-protected:
-    // Runs a sender and a writer in process (its handle on the Out device).
-    void Run(Race& race, PEPROCESS process)
-    {
-        InProcess scope(process);
-        HANDLE threads[] = {CreateThread(nullptr, 0, Sender, &race, 0, nullptr),
-                            CreateThread(nullptr, 0, Writer, &race, 0, nullptr)};
-        for (HANDLE thread : threads) {
-            ASSERT_NE(thread, nullptr);
-            EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-            EXPECT_TRUE(CloseHandle(thread));
-        }
-    }
-};
+using RecordRaceTest = ClientFixture;
 
 TEST_F(RecordRaceTest, ARecordChangedDuringItsRequestQueuesNothing)
 {
@@ -109,8 +87,8 @@ TEST_F(RecordRaceTest, ARecordChangedDuringItsRequestQueuesNothing)
         const ULONG stream = OpenStream(wire::Out);
         Pending(wire::Out, stream, Level16(100, 1));
         const ULONG withStream = HostExPoolLiveBlocks(PoolTag);
-        Race onStream{out, onStack, wire::GetPosition, stream, heapRecord, {nullptr}, {false}, {false}};
-        Run(onStream, HostPsDefaultProcess());
+        Race onStream{out, onStack, wire::GetPosition, stream, heapRecord};
+        EXPECT_EQ(RunThread(SendChanging, &onStream), 0u);
         EXPECT_EQ(HostIoOutstandingRequestCount(), 1u);
         EXPECT_EQ(HostExPoolLiveBlocks(PoolTag), withStream);
         EXPECT_EQ(Send(wire::Reset, wire::Out, stream), wire::NoError);
@@ -121,8 +99,11 @@ TEST_F(RecordRaceTest, ARecordChangedDuringItsRequestQueuesNothing)
         // generic rules and the first locks it; the client's end releases
         // what they opened.
         const Client client = NewClient();
-        Race opens{client.out, onStack, wire::Open, 0, heapRecord, {nullptr}, {false}, {false}};
-        Run(opens, client.process);
+        Race opens{client.out, onStack, wire::Open, 0, heapRecord};
+        {
+            InProcess scope(client.process);
+            EXPECT_EQ(RunThread(SendChanging, &opens), 0u);
+        }
         EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
         End(client);
         EXPECT_EQ(HostExPoolLiveBlocks(PoolTag), blocks);
