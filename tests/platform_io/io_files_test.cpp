@@ -1,6 +1,7 @@
 // Requests through the Win32 calls: what each call returns, which error it
 // leaves, when a completion packet arrives, and where the data goes.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -390,7 +391,17 @@ TEST_F(IoFiles, CancelIoCancelsTheCallersRequestsOnOneHandle)
     read(file, 0);
     read(file, 1);
     read(other, 2);
-    std::thread([&] { read(file, 3); }).join();    // another thread's
+    std::atomic<bool> cancel{false};
+    std::thread another([&] {
+        read(file, 3);
+        while (!cancel.load()) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(CancelIo(file));
+    });
+    while (HostIoOutstandingRequestCount() != 4) {
+        std::this_thread::yield();
+    }
 
     EXPECT_TRUE(CancelIo(file));
     std::vector<LPOVERLAPPED> cancelled;
@@ -405,7 +416,8 @@ TEST_F(IoFiles, CancelIoCancelsTheCallersRequestsOnOneHandle)
     EXPECT_TRUE(NoPacket(port) && NoPacket(otherPort));
     EXPECT_EQ(HostIoOutstandingRequestCount(), 2u);
     EXPECT_TRUE(CancelIo(other));
-    std::thread([&] { EXPECT_TRUE(CancelIo(file)); }).join();
+    cancel = true;
+    another.join();
     EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
     EXPECT_FALSE(CancelIo(reinterpret_cast<HANDLE>(0x7FF0)));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));

@@ -129,7 +129,9 @@ struct IrpHost {
     ULONG bufferedOutLength;
     IrpHost* processNext;          // guarded by the process lock
     IrpHost* processPrev;
-    _ETHREAD* thread;              // the issuing thread until cut loose; process lock
+    // Id of the issuing thread (ids are never reused, records may be), 0
+    // once cut loose from it; process lock.
+    ULONG_PTR threadId;
 };
 
 IrpHost* HostOf(PIRP irp);

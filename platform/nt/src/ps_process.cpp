@@ -154,10 +154,10 @@ ULONG_PTR ThreadId(_ETHREAD* thread)
 
 void LinkRequest(_EPROCESS* process, IrpHost* irp)
 {
-    _ETHREAD* thread = CurrentThread();
+    const ULONG_PTR threadId = CurrentThread()->id;
     std::lock_guard<std::mutex> guard(process->lock);
     irp->process = process;
-    irp->thread = thread;
+    irp->threadId = threadId;
     irp->processPrev = nullptr;
     irp->processNext = process->requests;
     if (process->requests != nullptr) {
@@ -179,7 +179,7 @@ void UnlinkRequest(_EPROCESS* process, IrpHost* irp)
         irp->processNext->processPrev = irp->processPrev;
     }
     irp->processNext = irp->processPrev = nullptr;
-    irp->thread = nullptr;
+    irp->threadId = 0;
     process->requestCount--;
     process->requestLeft.notify_all();
 }
@@ -191,7 +191,7 @@ bool IssuedBy(const IrpHost* irp, _ETHREAD* thread, bool portBound)
 {
     const bool onPort =
         irp->file != nullptr && irp->file->port.load(std::memory_order_acquire) != nullptr;
-    return irp->thread == thread && (portBound || !onPort);
+    return irp->threadId == thread->id && (portBound || !onPort);
 }
 
 }  // namespace
@@ -235,8 +235,8 @@ void ExitThreadIo(_EPROCESS* process, _ETHREAD* thread)
         }
         if (HostKeQueryTime() >= deadline) {
             for (IrpHost* irp = process->requests; irp != nullptr; irp = irp->processNext) {
-                if (irp->thread == thread) {
-                    irp->thread = nullptr;
+                if (irp->threadId == thread->id) {
+                    irp->threadId = 0;
                 }
             }
             return;
