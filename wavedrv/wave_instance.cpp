@@ -29,6 +29,28 @@ VOID Unlock()
     LeaveCriticalSection(&InstanceLock);
 }
 
+// Drops a reference, with unlist the list's own. The last one ends the
+// instance, or, on its own thread, which cannot wait for itself, parks it;
+// unlisting and parking happen under one hold of the lock, so an unload
+// finds the instance in one list or the other.
+VOID DropReference(WaveInstance* instance, bool unlist)
+{
+    const bool ownThread = OnCompletionThread(instance);
+    Lock();
+    if (unlist) {
+        InstanceList->Remove(instance->Node());
+    }
+    const bool last = --instance->references == 0;
+    if (last && ownThread) {
+        ParkedInstances.Append(instance->Node());
+        instance->parked = true;
+    }
+    Unlock();
+    if (last && !ownThread) {
+        DiscardInstance(instance);
+    }
+}
+
 // One buffer is back from the kernel. The header is published complete:
 // dwBytesRecorded and lpNext first, then the flags with release order, so a
 // client polling WHDR_DONE sees the rest. After the close callback (or at
@@ -66,11 +88,10 @@ VOID FinishCloseWhenDrained(WaveInstance* instance)
         instance->closeWaiter = nullptr;
     } else if (instance->closeRequested) {
         instance->closed = true;
-        NotifyClient(instance, WIM_CLOSE, WOM_CLOSE, 0);
-        Lock();
-        InstanceList->Remove(instance->Node());
-        Unlock();
-        ReleaseInstance(instance);
+        if (!instance->silent.load()) {
+            NotifyClient(instance, WIM_CLOSE, WOM_CLOSE, 0);
+        }
+        DropReference(instance, true);
     }
 }
 
@@ -111,16 +132,6 @@ VOID CloseHandles(WaveInstance* instance)
     }
 }
 
-// The instance's last reference went on its own thread: close what can be
-// closed and hand the record and the thread handle to ReapParkedInstances.
-VOID Park(WaveInstance* instance)
-{
-    CloseHandles(instance);
-    Lock();
-    ParkedInstances.Append(instance->Node());
-    Unlock();
-}
-
 DWORD WINAPI CompletionThread(LPVOID parameter)
 {
     auto* instance = static_cast<WaveInstance*>(parameter);
@@ -149,7 +160,9 @@ DWORD WINAPI CompletionThread(LPVOID parameter)
         }
         FinishCloseWhenDrained(instance);
         if (instance->parked) {
-            Park(instance);
+            // Its last reference went here: the record and the thread
+            // handle wait for ReapParkedInstances.
+            CloseHandles(instance);
             break;
         }
     }
@@ -159,15 +172,6 @@ DWORD WINAPI CompletionThread(LPVOID parameter)
 VOID Nudge(WaveInstance* instance)
 {
     PostQueuedCompletionStatus(instance->port, 0, MarkerKey, nullptr);
-}
-
-VOID EndInstance(WaveInstance* instance)
-{
-    if (OnCompletionThread(instance)) {
-        instance->parked = true;   // the thread parks it on its way out
-        return;
-    }
-    DiscardInstance(instance);
 }
 
 // Frees parked instances whose thread has ended; with wait, waits for all.
@@ -200,7 +204,7 @@ VOID CloseAbandonedInstance(WaveInstance* instance)
     DriverRequest request = {};
     SendInstanceRequest(instance, &request, REQ_RESET);
     SendInstanceRequest(instance, &request, REQ_CLOSE);
-    ReleaseInstance(instance);
+    DropReference(instance, false);
 }
 
 VOID CleanupInstances()
@@ -334,12 +338,7 @@ WaveInstance* AcquireInstance(DWORD_PTR user)
 
 VOID ReleaseInstance(WaveInstance* instance)
 {
-    Lock();
-    const bool last = --instance->references == 0;
-    Unlock();
-    if (last) {
-        EndInstance(instance);
-    }
+    DropReference(instance, false);
 }
 
 bool OnCompletionThread(const WaveInstance* instance)
@@ -396,15 +395,12 @@ VOID FinishCloseInstance(WaveInstance* instance, DrainMarker* marker)
         instance->closeRequested = true;
         return;
     }
-    Lock();
-    InstanceList->Remove(instance->Node());
-    Unlock();
     if (!WaitForDrain(instance, marker)) {
         // No way to know when the last buffer is back: none is reported.
         instance->silent.store(true);
     }
     NotifyClient(instance, WIM_CLOSE, WOM_CLOSE, 0);
-    ReleaseInstance(instance);
+    DropReference(instance, true);
 }
 
 PendingBuffer* CreatePendingBuffer(WaveInstance* instance, LPWAVEHDR header)

@@ -5,19 +5,21 @@
 // Life of a WaveInstance:
 //   created     CreateInstance; unlisted, no link
 //   linked      OpenInstanceLink: device, port and thread exist
-//   listed      ListInstance after the kernel opened its stream; messages
-//               find it by address (AcquireInstance); the list holds one
+//   listed      ListInstance once the kernel has opened its stream; messages
+//               find it by address (AcquireInstance). The list holds one
 //               reference, each message using it another
 //   closing     BeginCloseInstance: new messages answer "no such instance";
-//               a failed close takes it back to listed
-//   unlisted    FinishCloseInstance: the buffers still coming back are
-//               delivered, then the close callback; the list's reference goes
+//               a refused close takes it back to listed
+//   closed      FinishCloseInstance: the buffers still coming back are
+//               handed back, then the close callback goes out and the list's
+//               reference goes with the instance's place in the list
 //   gone        the last reference: the thread is woken and waited for, the
 //               port and device closed, the record freed. When that last
 //               reference goes on the instance's own CompletionThread (a
-//               close from its callback), the thread closes port and device,
-//               parks the record with its thread handle and leaves; the
-//               record is freed once the thread has ended (ReapParkedInstances).
+//               close from its callback) the thread parks the record with its
+//               thread handle, closes port and device and leaves; the record
+//               is freed once the thread has ended (at the next open, or at
+//               unload, which waits for it).
 //
 // Locking: InstanceLock guards the lists of instances and each instance's
 // references and closing mark. It is held only for list and count work,
