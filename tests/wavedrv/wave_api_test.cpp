@@ -185,6 +185,31 @@ TEST_F(WaveApiTest, PauseRestartLoopsAndBreakLoop)
     });
 }
 
+// The other callback types: an event set, and messages posted to a thread.
+TEST_F(WaveApiTest, EventAndThreadCallbacks)
+{
+    App app("app");
+    app.Do([&] {
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        HWAVEOUT byEvent = nullptr, byThread = nullptr;
+        ASSERT_EQ(waveOutOpen(&byEvent, 0, &Stereo16, DWORD_PTR(event), 0, CALLBACK_EVENT),
+                  MMSYSERR_NOERROR);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        ASSERT_EQ(waveOutOpen(&byThread, 0, &Stereo16, app.workerId, 0, CALLBACK_THREAD),
+                  MMSYSERR_NOERROR);
+        EXPECT_EQ(waveOutClose(byThread), MMSYSERR_NOERROR);
+        EXPECT_EQ(waveOutClose(byEvent), MMSYSERR_NOERROR);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        std::vector<UINT> posted;
+        for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) {
+            posted.push_back(message.message);
+            EXPECT_EQ(message.wParam, WPARAM(byThread));
+        }
+        EXPECT_EQ(posted, (std::vector<UINT>{MM_WOM_OPEN, MM_WOM_CLOSE}));
+        CloseHandle(event);
+    });
+}
+
 // Results of the wave messages. WinMM answers some rows itself before a
 // driver sees them; those go to wodMessage/widMessage directly, in the
 // process's own copy of tonwave.

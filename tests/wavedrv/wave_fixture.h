@@ -39,7 +39,7 @@ public:
         PEPROCESS previous = HostPsSetCurrentProcess(process);
         wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        worker = CreateThread(nullptr, 0, Worker, this, 0, nullptr);
+        worker = CreateThread(nullptr, 0, Worker, this, 0, &workerId);
         HostPsSetCurrentProcess(previous);
     }
 
@@ -66,6 +66,7 @@ public:
 
     PEPROCESS process = nullptr;
     HANDLE worker = nullptr;
+    DWORD workerId = 0;
 
 private:
     static DWORD WINAPI Worker(LPVOID parameter)
