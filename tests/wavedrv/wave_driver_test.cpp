@@ -87,7 +87,7 @@ TEST_F(WaveDriverTest, InstallAndRemoveReportEveryFailure)
             HostFailNth(step.point, 1, ERROR_ACCESS_DENIED);
         }
         LRESULT result = -1;
-        applet.Do([&] { result = Driver(step.message); });
+        applet.Do([&] { result = SendToTonwave(step.message); });
         HostFailReset();
         EXPECT_EQ(result, step.result) << step.message << " " << step.point;
         const std::vector<HOST_MESSAGE_BOX> boxes = Boxes();
@@ -105,7 +105,7 @@ TEST_F(WaveDriverTest, ConfigureShowsTheBanner)
 {
     App applet("applet");
     LRESULT result = 0;
-    applet.Do([&] { result = Driver(DRV_CONFIGURE); });
+    applet.Do([&] { result = SendToTonwave(DRV_CONFIGURE); });
     EXPECT_EQ(result, DRVCNF_OK);
     const std::vector<HOST_MESSAGE_BOX> boxes = Boxes();
     ASSERT_EQ(boxes.size(), 1u);
