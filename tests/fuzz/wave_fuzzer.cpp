@@ -1,16 +1,16 @@
 // Fuzz target: tonwave and tonkern as applications meet them, driven through
 // WinMM and tonwave's own entry points by an op program decoded from the
 // input: opens with good and bad formats, headers with any flags, size,
-// length, loop count or data address, message numbers and instance values
-// of any kind, positions and capabilities into short or null records,
-// resets and closes (also from inside callbacks) and clock advances.
+// length, loop count or data address, any message number with any instance
+// value, positions into short records, resets and closes (also from inside
+// callbacks) and clock advances.
 //
 // The system boots once: an instrumented image cannot be unloaded, so two
 // application processes with their copies of tonwave serve every input. At
 // the end of each input every device is reset and closed, and the target
-// checks that each header the driver accepted came back exactly once, done
-// and no longer queued, before its device's close callback, and that the
-// heap is back at its level. Any broken invariant aborts.
+// checks that each header the driver accepted came back exactly once, done,
+// before its device's close callback, and that the heap is back at its
+// level. Any broken invariant aborts.
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -24,13 +24,12 @@
 
 namespace {
 
-constexpr int Slots = 4;
-constexpr DWORD MaxLength = 6000;
+using Entry = DWORD(APIENTRY*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 void Check(bool condition, const char* what)
 {
     if (!condition) {
-        fprintf(stderr, "wave fuzzer: %s\n", what);
+        fprintf(stderr, "tonwave fuzzer: %s\n", what);
         abort();
     }
 }
@@ -41,7 +40,6 @@ public:
     bool Done() const { return at_ >= size_; }
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
     DWORD U16() { return DWORD(Byte()) | DWORD(Byte()) << 8; }
-    DWORD U32() { return U16() | U16() << 16; }
 
 private:
     const uint8_t* data_;
@@ -49,170 +47,104 @@ private:
     size_t at_ = 0;
 };
 
-// One device of an application, through WinMM.
-struct Slot {
+struct Slot : Device {
     std::atomic<bool> open = false;     // cleared by a close from a callback
-    bool in = false;
-    HWAVE handle = nullptr;
-    Callbacks callbacks;
+    std::atomic<int> react = 0;         // next buffer callback: 1 reset, 2 reset and close
     std::map<WAVEHDR*, int> accepted;   // times queued with result 0
-    std::vector<WAVEHDR*> headers;      // every header made for it
-    std::atomic<int> react = 0;         // 1: reset, 2: reset and close, in the next callback
-
-    MMRESULT Call(UINT outMessage, UINT inMessage, DWORD_PTR p1 = 0, DWORD_PTR p2 = 0)
-    {
-        return in ? waveInMessage(HWAVEIN(handle), inMessage, p1, p2)
-                  : waveOutMessage(HWAVEOUT(handle), outMessage, p1, p2);
-    }
 };
-
-using Entry = DWORD(APIENTRY*)(UINT, UINT, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
 struct Process {
     std::unique_ptr<App> app;
-    Slot slots[Slots];
+    Slot slots[4];
     Entry entries[2];       // the process's own wodMessage and widMessage
-};
+} processes[2];
 
-Process processes[2];
 LONG heapLevel = 0;
 
-WAVEFORMATEX FormatOf(uint8_t choice)
+void React(Slot* slot, HWAVE wave, const Callback& call)
 {
+    const int react = call.message == WOM_DONE || call.message == WIM_DATA ? slot->react.exchange(0) : 0;
+    if (react != 0) {
+        slot->in ? waveInReset(HWAVEIN(wave)) : waveOutReset(HWAVEOUT(wave));
+    }
+    if (react == 2 && (slot->in ? waveInClose(HWAVEIN(wave)) : waveOutClose(HWAVEOUT(wave))) == 0) {
+        slot->open = false;
+    }
+}
+
+void Open(Slot* slot, Program* program)
+{
+    const bool in = program->Byte() & 1;
     WAVEFORMATEX format = Stereo16;
-    switch (choice % 6) {
+    switch (program->Byte() % 6) {
     case 1: format.wFormatTag = 2; break;
     case 2: format.nSamplesPerSec = 44100; break;
     case 3: format.nBlockAlign = 0; break;
     case 4: format.wBitsPerSample = 12; break;
     default: break;
     }
-    return format;
+    const DWORD query = program->Byte() % 4 == 0 ? WAVE_FORMAT_QUERY : 0;
+    slot->calls.clear();
+    slot->react = 0;
+    slot->Device::react = [slot](HWAVE wave, const Callback& call) { React(slot, wave, call); };
+    slot->open = slot->Open(in, format, query) == MMSYSERR_NOERROR && query == 0;
 }
 
-void React(Slot* slot, HWAVE wave, const Callback& call)
-{
-    if (call.message == WOM_DONE || call.message == WIM_DATA) {
-        const int react = slot->react.exchange(0);
-        if (react != 0) {
-            slot->in ? waveInReset(HWAVEIN(wave)) : waveOutReset(HWAVEOUT(wave));
-        }
-        if (react == 2 && (slot->in ? waveInClose(HWAVEIN(wave)) : waveOutClose(HWAVEOUT(wave))) == 0) {
-            slot->open = false;
-        }
-    }
-}
-
-void Open(Slot* slot, Program* program)
-{
-    if (slot->open) {
-        return;
-    }
-    slot->in = program->Byte() & 1;
-    const WAVEFORMATEX format = FormatOf(program->Byte());
-    const DWORD flags = CALLBACK_FUNCTION | (program->Byte() % 4 == 0 ? WAVE_FORMAT_QUERY : 0);
-    slot->callbacks.calls.clear();
-    slot->callbacks.react = [slot](HWAVE wave, const Callback& call) { React(slot, wave, call); };
-    HWAVE handle = nullptr;
-    const MMRESULT result =
-        slot->in ? waveInOpen(reinterpret_cast<LPHWAVEIN>(&handle), 0, &format,
-                              slot->callbacks.Function(), slot->callbacks.Instance(), flags)
-                 : waveOutOpen(reinterpret_cast<LPHWAVEOUT>(&handle), 0, &format,
-                               slot->callbacks.Function(), slot->callbacks.Instance(), flags);
-    if (result == MMSYSERR_NOERROR && (flags & WAVE_FORMAT_QUERY) == 0) {
-        slot->open = true;
-        slot->handle = handle;
-    }
-}
-
-// A header with any length, flags, loops and data address, queued through
-// WinMM or straight through the driver's own entry point.
+// A header of any length, loop marks and loop count, given to WinMM with any
+// size.
 void Queue(Slot* slot, Program* program)
 {
-    const DWORD length = program->U16() % MaxLength;
+    const DWORD length = program->U16() % 6000;
     const uint8_t shape = program->Byte();
-    WAVEHDR* header = NewHeader(length);
-    slot->headers.push_back(header);
-    header->dwLoops = program->Byte() % 4;
-    header->dwFlags = (shape & 0x3) << 2;       // loop marks
-    if (shape & 0x10) {
-        header->lpData = nullptr;
-    }
-    const DWORD size = (shape & 0x20) ? sizeof(WAVEHDR) - 1 - program->Byte() % 8 : sizeof(WAVEHDR);
-    slot->in ? waveInPrepareHeader(HWAVEIN(slot->handle), header, sizeof(WAVEHDR))
-             : waveOutPrepareHeader(HWAVEOUT(slot->handle), header, sizeof(WAVEHDR));
-    if (shape & 0x40) {
-        header->dwFlags ^= program->Byte() & (WHDR_PREPARED | WHDR_INQUEUE | WHDR_DONE);
-    }
-    const MMRESULT result = slot->in ? waveInAddBuffer(HWAVEIN(slot->handle), header, size)
-                                     : waveOutWrite(HWAVEOUT(slot->handle), header, size);
+    const DWORD size = (shape & 0x20) ? sizeof(WAVEHDR) - 1 - shape % 8 : sizeof(WAVEHDR);
+    const MMRESULT result = slot->Queue(length, 0, (shape & 0x3) << 2, program->Byte() % 4, size);
+    WAVEHDR* header = slot->headers.back();
     if (result == MMSYSERR_NOERROR) {
         ++slot->accepted[header];
     } else {
-        Check((header->dwFlags & WHDR_INQUEUE) == 0 || (shape & 0x40), "refused header left queued");
-    }
-}
-
-// Any message but an open, straight to the driver, with an instance value
-// that is 0, random or a header's address and a parameter record that is
-// null or too short.
-void RawMessage(Process* process, Program* program)
-{
-    const UINT message = program->Byte();
-    const uint8_t choice = program->Byte();
-    const std::vector<WAVEHDR*>& headers = process->slots[0].headers;
-    DWORD_PTR user = 0;
-    if (choice & 1) {
-        user = program->U32();
-    } else if ((choice & 2) && !headers.empty()) {
-        user = DWORD_PTR(headers.back());
-    }
-    BYTE scratch[256] = {};
-    const DWORD_PTR param1 = (choice & 4) ? DWORD_PTR(scratch) : 0;
-    const DWORD_PTR param2 = program->Byte();
-    if (message != WODM_OPEN && message != WIDM_OPEN) {
-        process->entries[(choice >> 3) & 1](program->Byte() % 2, message, user, param1, param2);
+        Check((header->dwFlags & WHDR_INQUEUE) == 0, "refused header left queued");
     }
 }
 
 void RunOp(Process* process, Program* program)
 {
-    Slot* slot = &process->slots[program->Byte() % Slots];
-    const uint8_t op = program->Byte() % 9;
-    if (op == 0) {
+    Slot* slot = &process->slots[program->Byte() % 4];
+    const uint8_t op = program->Byte() % 8;
+    if (op == 0 && !slot->open) {
         Open(slot, program);
-        return;
-    }
-    if (op == 8) {
-        RawMessage(process, program);
-        return;
-    }
-    if (!slot->open) {
-        return;
-    }
-    MMTIME time{};
-    switch (op) {
-    case 1: Queue(slot, program); break;
-    case 2: slot->Call(WODM_RESET, WIDM_RESET); break;
-    case 3:
-        if (slot->Call(WODM_CLOSE, WIDM_CLOSE) == MMSYSERR_NOERROR) {
-            slot->open = false;
+    } else if (op == 1) {
+        // Any message but an open, straight to the driver, with an instance
+        // value that is 0, random or a header's address, and a record that
+        // is null or too short.
+        const UINT message = program->Byte();
+        const uint8_t choice = program->Byte();
+        BYTE scratch[256] = {};
+        DWORD_PTR user = (choice & 1) ? program->U16() << 16 | program->U16() : 0;
+        if ((choice & 2) && !slot->headers.empty()) {
+            user = DWORD_PTR(slot->headers.back());
         }
-        break;
-    case 4: {
+        if (message != WODM_OPEN && message != WIDM_OPEN) {
+            process->entries[(choice >> 2) & 1](choice >> 7, message, user,
+                                                (choice & 8) ? DWORD_PTR(scratch) : 0, program->Byte());
+        }
+    } else if (!slot->open) {
+        return;
+    } else if (op == 2) {
+        Queue(slot, program);
+    } else if (op == 3) {
+        slot->Call(WODM_RESET, WIDM_RESET);
+    } else if (op == 4 && slot->Call(WODM_CLOSE, WIDM_CLOSE) == MMSYSERR_NOERROR) {
+        slot->open = false;
+    } else if (op == 5) {
         static constexpr UINT outs[] = {WODM_PAUSE, WODM_RESTART, WODM_BREAKLOOP};
         static constexpr UINT ins[] = {WIDM_STOP, WIDM_START, WIDM_START};
         const uint8_t which = program->Byte() % 3;
         slot->Call(outs[which], ins[which]);
-        break;
-    }
-    case 5:
-        time.wType = program->Byte() % 0x11;
-        slot->in ? waveInGetPosition(HWAVEIN(slot->handle), &time, program->Byte() % 16)
-                 : waveOutGetPosition(HWAVEOUT(slot->handle), &time, program->Byte() % 16);
-        break;
-    case 6: slot->react = 1 + program->Byte() % 2; break;
-    default: break;
+    } else if (op == 6) {
+        MMTIME time{UINT(program->Byte() % 0x11), {}};
+        slot->Call(WODM_GETPOS, WIDM_GETPOS, DWORD_PTR(&time), program->Byte() % 16);
+    } else if (op == 7) {
+        slot->react = 1 + program->Byte() % 2;
     }
 }
 
@@ -222,15 +154,13 @@ void EndInput(Process* process)
     for (Slot& slot : process->slots) {
         if (slot.open) {
             slot.react = 0;
-            Check(slot.Call(WODM_RESET, WIDM_RESET) == MMSYSERR_NOERROR, "reset failed");
-            Check(slot.Call(WODM_CLOSE, WIDM_CLOSE) == MMSYSERR_NOERROR, "close after reset failed");
+            Check(slot.Close() == MMSYSERR_NOERROR, "close after reset failed");
             slot.open = false;
         }
-        std::lock_guard<std::mutex> guard(slot.callbacks.lock);
         for (const auto& [header, times] : slot.accepted) {
             int done = 0;
             bool closed = false;
-            for (const Callback& call : slot.callbacks.calls) {
+            for (const Callback& call : slot.calls) {
                 closed |= call.message == WOM_CLOSE || call.message == WIM_CLOSE;
                 if (call.header == header && (call.message == WOM_DONE || call.message == WIM_DATA)) {
                     Check(!closed, "buffer callback after the close callback");
@@ -245,11 +175,10 @@ void EndInput(Process* process)
             GlobalFree(header);
         }
         slot.headers.clear();
-        slot.callbacks.calls.clear();
     }
 }
 
-// One open and close: frees instances parked by closes from callbacks.
+// One open and close: frees the instances closes from callbacks parked.
 void Settle()
 {
     HWAVEOUT out = nullptr;
@@ -301,10 +230,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (step % 5 == 0) {
             HostKeAdvanceClockMs(program.Byte() * 2);
             HostWaitForQuiet();
-            continue;
+        } else {
+            Process& process = processes[step & 1];
+            process.app->Do([&] { RunOp(&process, &program); });
         }
-        Process& process = processes[step & 1];
-        process.app->Do([&] { RunOp(&process, &program); });
     }
     HostWaitForQuiet();
     for (Process& process : processes) {

@@ -1,5 +1,5 @@
-// Application processes of the host system and what they keep of the wave
-// API: shared by the tonwave tests and its fuzz target.
+// Application processes of the host system and their wave devices, shared by
+// the tonwave tests and its fuzz target.
 #pragma once
 
 #include <windows.h>
@@ -39,6 +39,7 @@ public:
         worker = CreateThread(nullptr, 0, Worker, this, 0, &workerId);
         HostPsSetCurrentProcess(previous);
     }
+    ~App() { End(); }
 
     // Runs call on the worker and returns once it has returned.
     void Do(const std::function<void()>& call)
@@ -59,25 +60,20 @@ public:
         }
     }
 
-    ~App() { End(); }
-
     PEPROCESS process = nullptr;
-    HANDLE worker = nullptr;
     DWORD workerId = 0;
 
 private:
     static DWORD WINAPI Worker(LPVOID parameter)
     {
-        auto* app = static_cast<App*>(parameter);
-        for (;;) {
+        for (auto* app = static_cast<App*>(parameter);;) {
             WaitForSingleObject(app->wake, INFINITE);
             (*app->next)();
             SetEvent(app->done);
         }
     }
 
-    HANDLE wake = nullptr;
-    HANDLE done = nullptr;
+    HANDLE wake = nullptr, done = nullptr, worker = nullptr;
     const std::function<void()>* next = nullptr;
 };
 
@@ -90,26 +86,41 @@ struct Callback {
     DWORD recorded;
 };
 
-// The callbacks of one open device, recorded on whichever thread makes them.
-struct Callbacks {
-    std::mutex lock;
-    std::vector<Callback> calls;
-    std::function<void(HWAVE, const Callback&)> react;   // runs in the callback
+// A header with its data in the calling process's global heap (below 4 GiB).
+inline WAVEHDR* NewHeader(DWORD bytes, BYTE fill = 0)
+{
+    auto* header = static_cast<WAVEHDR*>(GlobalAlloc(GPTR, sizeof(WAVEHDR) + bytes));
+    if (header == nullptr) {
+        return nullptr;     // an injected failure
+    }
+    header->lpData = reinterpret_cast<LPSTR>(header + 1);
+    header->dwBufferLength = bytes;
+    memset(header->lpData, fill, bytes);
+    return header;
+}
 
-    static void CALLBACK Record(HWAVE wave, UINT message, DWORD_PTR instance, DWORD_PTR param1,
-                                DWORD_PTR)
+// One device an application opened by name through WinMM with a function
+// callback, its callbacks as they came (on whichever thread) and its headers.
+struct Device {
+    bool in = false;
+    HWAVE handle = nullptr;
+    std::mutex lock;
+    std::vector<Callback> calls;                            // lock
+    std::function<void(HWAVE, const Callback&)> react;      // runs in the callback
+    std::vector<WAVEHDR*> headers;
+
+    static void CALLBACK Record(HWAVE wave, UINT message, DWORD_PTR self, DWORD_PTR param1, DWORD_PTR)
     {
-        auto* self = reinterpret_cast<Callbacks*>(instance);
+        auto* device = reinterpret_cast<Device*>(self);
         auto* header = reinterpret_cast<WAVEHDR*>(param1);
         const Callback call{message, header, header ? header->dwFlags : 0,
-                            header ? header->lpNext : nullptr,
-                            header ? header->dwBytesRecorded : 0};
+                            header ? header->lpNext : nullptr, header ? header->dwBytesRecorded : 0};
         {
-            std::lock_guard<std::mutex> guard(self->lock);
-            self->calls.push_back(call);
+            std::lock_guard<std::mutex> guard(device->lock);
+            device->calls.push_back(call);
         }
-        if (self->react) {
-            self->react(wave, call);
+        if (device->react) {
+            device->react(wave, call);
         }
     }
 
@@ -123,20 +134,74 @@ struct Callbacks {
         return messages;
     }
 
-    DWORD_PTR Function() const { return reinterpret_cast<DWORD_PTR>(&Record); }
-    DWORD_PTR Instance() { return reinterpret_cast<DWORD_PTR>(this); }
-};
+    MMRESULT Open(bool input, const WAVEFORMATEX& format = Stereo16, DWORD flags = 0)
+    {
+        in = input;
+        const UINT id = 0;     // the one driver's first device
+        WAVEINCAPSW inCaps{};
+        WAVEOUTCAPSW outCaps{};
+        const WCHAR* name = in ? (waveInGetDevCapsW(id, &inCaps, sizeof(inCaps)), inCaps.szPname)
+                               : (waveOutGetDevCapsW(id, &outCaps, sizeof(outCaps)), outCaps.szPname);
+        if (std::u16string_view(reinterpret_cast<const char16_t*>(name)) != (in ? u"Tonvane 1 In" : u"Tonvane 1 Out")) {
+            return MMSYSERR_BADDEVICEID;
+        }
+        flags |= CALLBACK_FUNCTION;
+        const auto callback = reinterpret_cast<DWORD_PTR>(&Record);
+        const auto self = reinterpret_cast<DWORD_PTR>(this);
+        return in ? waveInOpen(reinterpret_cast<LPHWAVEIN>(&handle), id, &format, callback, self, flags)
+                  : waveOutOpen(reinterpret_cast<LPHWAVEOUT>(&handle), id, &format, callback, self, flags);
+    }
 
-// A prepared-to-be header with its data in the global heap (below 4 GiB),
-// allocated in the calling process.
-inline WAVEHDR* NewHeader(DWORD bytes, BYTE fill = 0)
-{
-    auto* header = static_cast<WAVEHDR*>(GlobalAlloc(GPTR, sizeof(WAVEHDR) + bytes));
-    header->lpData = reinterpret_cast<LPSTR>(header + 1);
-    header->dwBufferLength = bytes;
-    memset(header->lpData, fill, bytes);
-    return header;
-}
+    // The driver's message through WinMM's handle.
+    MMRESULT Call(UINT outMessage, UINT inMessage, DWORD_PTR param1 = 0, DWORD_PTR param2 = 0)
+    {
+        return in ? waveInMessage(HWAVEIN(handle), inMessage, param1, param2)
+                  : waveOutMessage(HWAVEOUT(handle), outMessage, param1, param2);
+    }
+
+    // Prepares and queues a new header; dwBytesRecorded starts at 77.
+    MMRESULT Queue(DWORD bytes, BYTE fill = 0, DWORD flags = 0, DWORD loops = 0, DWORD size = sizeof(WAVEHDR))
+    {
+        WAVEHDR* header = NewHeader(bytes, fill);
+        if (header == nullptr) {
+            return MMSYSERR_NOMEM;
+        }
+        header->dwFlags = flags;
+        header->dwLoops = loops;
+        header->dwBytesRecorded = 77;
+        headers.push_back(header);
+        if (in) {
+            waveInPrepareHeader(HWAVEIN(handle), header, sizeof(WAVEHDR));
+            return waveInAddBuffer(HWAVEIN(handle), header, size);
+        }
+        waveOutPrepareHeader(HWAVEOUT(handle), header, sizeof(WAVEHDR));
+        return waveOutWrite(HWAVEOUT(handle), header, size);
+    }
+
+    DWORD Position(UINT type, UINT* answered = nullptr)
+    {
+        MMTIME time{type, {}};
+        in ? waveInGetPosition(HWAVEIN(handle), &time, sizeof(time))
+           : waveOutGetPosition(HWAVEOUT(handle), &time, sizeof(time));
+        if (answered != nullptr) {
+            *answered = time.wType;
+        }
+        return time.u.cb;
+    }
+
+    // Resets, unprepares and frees every header, then closes.
+    MMRESULT Close()
+    {
+        Call(WODM_RESET, WIDM_RESET);
+        for (WAVEHDR* header : headers) {
+            in ? waveInUnprepareHeader(HWAVEIN(handle), header, sizeof(WAVEHDR))
+               : waveOutUnprepareHeader(HWAVEOUT(handle), header, sizeof(WAVEHDR));
+            GlobalFree(header);
+        }
+        headers.clear();
+        return in ? waveInClose(HWAVEIN(handle)) : waveOutClose(HWAVEOUT(handle));
+    }
+};
 
 // Sends one message to tonwave as the Multimedia applet does.
 inline LRESULT SendToTonwave(UINT message)
