@@ -51,6 +51,11 @@ void ReapDeadStacks()
     }
 }
 
+// At exit the threads that have ended are joined too, none left behind.
+struct DeadStackReaper {
+    ~DeadStackReaper() { ReapDeadStacks(); }
+} deadStackReaper;
+
 struct ThreadHost {
     ObObject ob;
     void* stack;
