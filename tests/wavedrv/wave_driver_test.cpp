@@ -25,6 +25,14 @@ TEST_F(WaveDriverTest, LoadEnableDisableAndFreeWithAnInstanceStillOpen)
         HMODULE module = LoadLibraryA("tonwave.dll");
         auto proc = Export<Proc>(module, "DriverProc");
         auto wod = Export<Entry>(module, "wodMessage");
+        // A load that fails at any of its three allocations takes back what
+        // it made: the next load succeeds.
+        for (DWORD n = 1; n <= 4; ++n) {
+            HostFailNth(HostFailGlobalAlloc, n, ERROR_NOT_ENOUGH_MEMORY);
+            EXPECT_EQ(proc(0, nullptr, DRV_LOAD, 0, 0), n <= 3 ? 0 : 1) << n;
+            HostFailReset();
+        }
+        EXPECT_EQ(proc(0, nullptr, DRV_FREE, 0, 0), 1);
         EXPECT_EQ(proc(0, nullptr, DRV_LOAD, 0, 0), 1);
         EXPECT_EQ(proc(0, nullptr, DRV_LOAD, 0, 0), 0);
         EXPECT_EQ(wod(0, WODM_GETNUMDEVS, 0, 0, 0), MMSYSERR_NOTENABLED);
