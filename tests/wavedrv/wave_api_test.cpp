@@ -241,6 +241,47 @@ TEST_F(WaveApiTest, CloseFromACallbackDeliversTheRestFirst)
     });
 }
 
+// A close from another thread while the completion thread still holds a
+// finished buffer: the close returns after that buffer's callback.
+TEST_F(WaveApiTest, CloseWaitsForTheBuffersStillToBeHandedBack)
+{
+    App player("player");
+    Device out;
+    HANDLE gate = nullptr, closer = nullptr;
+    out.react = [&](HWAVE, const Callback& call) {
+        if (call.message == WOM_DONE && out.Messages().size() == 2) {
+            WaitForSingleObject(gate, INFINITE);    // the second buffer waits behind
+        }
+    };
+    player.Do([&] {
+        gate = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        ASSERT_EQ(out.Open(false), MMSYSERR_NOERROR);
+        ASSERT_EQ(out.Queue(HundredMs), MMSYSERR_NOERROR);
+        ASSERT_EQ(out.Queue(HundredMs), MMSYSERR_NOERROR);
+    });
+    Play(300);
+    player.Do([&] {
+        closer = CreateThread(nullptr, 0, [](LPVOID device) -> DWORD {
+            return waveOutClose(HWAVEOUT(static_cast<Device*>(device)->handle));
+        }, &out, 0, nullptr);
+    });
+    HostWaitForQuiet();
+    EXPECT_EQ(out.Messages(), (std::vector<UINT>{WOM_OPEN, WOM_DONE}));
+    player.Do([&] {
+        SetEvent(gate);
+        WaitForSingleObject(closer, INFINITE);
+        DWORD closed = 99;
+        GetExitCodeThread(closer, &closed);
+        EXPECT_EQ(closed, MMSYSERR_NOERROR);
+        CloseHandle(closer);
+        CloseHandle(gate);
+        for (WAVEHDR* header : out.headers) {
+            GlobalFree(header);
+        }
+    });
+    EXPECT_EQ(out.Messages(), (std::vector<UINT>{WOM_OPEN, WOM_DONE, WOM_DONE, WOM_CLOSE}));
+}
+
 // Clients unprepare and free their headers as soon as a reset returns.
 TEST_F(WaveApiTest, ResetReturnsEveryBufferBeforeItReturns)
 {
