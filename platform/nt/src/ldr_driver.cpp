@@ -48,6 +48,13 @@ std::string& SystemRoot()   // guarded by loaderLock
     return *root;
 }
 
+// Drivers a reset forgot; kept, never freed. loaderLock.
+std::vector<DriverHost*>& ForgottenDrivers()
+{
+    static auto* drivers = new std::vector<DriverHost*>;
+    return *drivers;
+}
+
 // Files whose images a reset forgot while they stayed mapped. dlopen hands
 // back the mapped image (and its globals) for the same file, whatever the
 // path, so such a file is loaded again from a private copy. loaderLock.
@@ -348,6 +355,12 @@ NTSTATUS HostIoLoadDriverA(const char* ImagePath, const char* RegistryPath,
     if (access(path.c_str(), R_OK) != 0) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    const std::string missing = MissingKernelExport(path);
+    if (!missing.empty()) {
+        fprintf(stderr, "driver image %s: could not locate the entry point %s in ntoskrnl.exe\n",
+                path.c_str(), missing.c_str());
+        return STATUS_DRIVER_ENTRYPOINT_NOT_FOUND;
+    }
     std::string copy;
     const std::string file = FreshImagePath(path, &copy);
     void* image = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -526,6 +539,9 @@ VOID HostIoReset(VOID)
             }
         }
         // The drivers and their images stay where late references find them.
+        for (const Loaded& loaded : LoadedDrivers()) {
+            ForgottenDrivers().push_back(loaded.driver);
+        }
         LoadedDrivers().clear();
     }
     ForgetNamespace();
