@@ -18,7 +18,7 @@
 //
 // Threads: the dialog thread starts a run, asks it to stop and tears it down;
 // the worker hands buffers on. The dialog thread never waits for the worker
-// except to undo a start, and then it takes the messages the worker sends.
+// except to undo a start, and then the worker sends it nothing.
 //
 // Lock order: handOverLock, then WinMM's own. handOverLock is never held
 // while a queue bar is set: a bar is set by a message sent to the dialog
@@ -52,9 +52,14 @@ RelayState* StateOf(const WAVEHDR* header)
     return reinterpret_cast<RelayState*>(header->dwUser);
 }
 
+// The bars show a run. While an abandoned start is undone (RELAY_STOPPING
+// without RELAY_RUNNING) the dialog thread waits for the worker and takes no
+// message, so the bars are left alone.
 VOID SetQueueBar(HWND bar, int count)
 {
-    SendMessageA(bar, PBM_SETPOS, WPARAM(count), 0);
+    if ((RelayFlags() & (RELAY_RUNNING | RELAY_STOPPING)) != RELAY_STOPPING) {
+        SendMessageA(bar, PBM_SETPOS, WPARAM(count), 0);
+    }
 }
 
 VOID FreeRelayBuffer(WAVEHDR* header)
@@ -246,24 +251,14 @@ BOOL StartRelayWorker(RelayState& state)
     return started;
 }
 
-// Waits for the worker to end, taking the bar updates it sends meanwhile.
-VOID AwaitRelayWorker(HANDLE worker)
-{
-    MSG message;
-    while (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_SENDMESSAGE)
-           == WAIT_OBJECT_0 + 1) {
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
-    }
-}
-
 // The way back from a start that failed after the worker was created: the
 // resets return every queued buffer to the worker, which releases each and
-// ends after the last (or at once when none was made).
+// ends after the last (or at once when none was made). No buffer has reached
+// the worker before: the input never started.
 VOID AbandonRelayStart(RelayState& state)
 {
     EnterCriticalSection(&handOverLock);
     SetRelayFlags(RELAY_STOPPING);
-    // No buffer has reached the worker yet: the input never started.
     const BOOL noBuffers = state.buffersAllocated == 0;
     if (state.hWaveIn != nullptr) {
         waveInReset(state.hWaveIn);
@@ -275,7 +270,7 @@ VOID AbandonRelayStart(RelayState& state)
     if (noBuffers) {
         PostThreadMessageA(state.workerThreadId, WM_QUIT, 0, 0);
     }
-    AwaitRelayWorker(state.workerThread);
+    WaitForSingleObject(state.workerThread, INFINITE);
 
     // The worker ended by posting WM_RELAY_ENDED: this start has no run to end.
     MSG ended;
