@@ -308,6 +308,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     InitCommonControls();
     programInstance = instance;
     relayState = RelayInitialState;
+    InitialiseRelayEngine();
     programIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_RELAY));
     return int(DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_RELAY), nullptr, RelayDialogProc, 0));
 }

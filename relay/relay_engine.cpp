@@ -33,7 +33,6 @@ namespace {
 // against the stop request's setting of the flag and the two resets, so
 // that no buffer reaches a device after that device was reset.
 CRITICAL_SECTION handOverLock;
-BOOL handOverLockReady;     // dialog thread, before any worker exists
 
 // The dialog's windows for the current run, set by StartRelay before the
 // worker is created and read by the worker only.
@@ -287,6 +286,11 @@ VOID AbandonRelayStart(RelayState& state)
 
 } // namespace
 
+VOID InitialiseRelayEngine()
+{
+    InitializeCriticalSection(&handOverLock);
+}
+
 VOID ShowError(const char* text)
 {
     MessageBoxA(nullptr, text, "Error", MB_ICONERROR);
@@ -299,10 +303,6 @@ BOOL StartRelay(RelayDialogSide& dialog)
     DWORD bytesPerBuffer = 0;
     BOOL started = FALSE;
 
-    if (!handOverLockReady) {
-        InitializeCriticalSection(&handOverLock);
-        handOverLockReady = TRUE;
-    }
     if (!RelayBytesPerBuffer(state, format, &bytesPerBuffer)) {
         ShowError("Cannot start transfer");
     } else {

@@ -37,6 +37,9 @@ protected:
     ~RelayDialogSide() = default;
 };
 
+// Program start, once per process, before the first StartRelay.
+VOID InitialiseRelayEngine();
+
 // MessageBoxA without owner, captioned "Error", with the error icon.
 VOID ShowError(const char* text);
 
