@@ -154,6 +154,12 @@ std::vector<Recorded> RelayFixture::Log(Window window, UINT message) const
     return found;
 }
 
+void RelayFixture::ClearLog()
+{
+    std::lock_guard<std::mutex> guard(logLock_);
+    log_.clear();
+}
+
 std::vector<int> RelayFixture::BarPositions(Window window) const
 {
     std::vector<int> positions;

@@ -53,6 +53,7 @@ protected:
     bool Stopped() const;
 
     std::vector<Recorded> Log(Window window, UINT message) const;
+    void ClearLog();
     // PBM_SETPOS values of a bar, in order.
     std::vector<int> BarPositions(Window window) const;
     // Texts of the message boxes shown since the last call.
