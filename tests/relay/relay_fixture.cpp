@@ -35,16 +35,23 @@ FixtureDialog dialogSide;
 void RelayFixture::SetUp()
 {
     HostCardReset();
-    SystemFixture::SetUp();
-    ASSERT_TRUE(HostWinmmSetDriver("wave", "hostcard.dll"));
+    const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, nullptr};
+    ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
+    ListDrivers();
     active = this;
     relayState = RelayInitialState;
-    app_ = Start();
-    scope_ = std::make_unique<InProcess>(app_);
+    const HOST_PROCESS_OPTIONS relay{"Tonrelay", FALSE, nullptr, nullptr};
+    ASSERT_EQ(HostStartProcess(&relay, &app_), STATUS_SUCCESS);
+    previous_ = HostPsSetCurrentProcess(app_);
     ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     dialogThread_ = CreateThread(nullptr, 0, DialogThread, this, 0, &dialogThreadId_);
     ASSERT_NE(dialogThread_, nullptr);
     WaitForSingleObject(ready_, INFINITE);
+}
+
+void RelayFixture::ListDrivers()
+{
+    ASSERT_TRUE(HostWinmmSetDriver("wave", "hostcard.dll"));
 }
 
 void RelayFixture::TearDown()
@@ -55,10 +62,13 @@ void RelayFixture::TearDown()
         CloseHandle(dialogThread_);
     }
     CloseHandle(ready_);
-    scope_.reset();
+    HostPsSetCurrentProcess(previous_);
     EXPECT_EQ(HostEndProcess(app_, 0), STATUS_SUCCESS);
     active = nullptr;
-    SystemFixture::TearDown();
+    HOST_LEFTOVERS left{};
+    char text[1024];
+    EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS)
+        << (HostDescribeLeftovers(&left, text, sizeof(text)), text);
 }
 
 DWORD WINAPI RelayFixture::DialogThread(LPVOID parameter)

@@ -7,6 +7,8 @@
 // engine's dialog side is recorded with the stand-in time.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <commctrl.h>
 #include <mmsystem.h>
 
@@ -20,7 +22,7 @@
 #include "host/user32_control.h"
 #include "host/winmm_control.h"
 #include "relay_engine.h"
-#include "system_fixture.h"
+#include "wave_app.h"
 
 // Commands to the dialog thread, and the dialog side's calls as recorded.
 constexpr UINT WM_TEST_START = WM_APP + 1;      // answers StartRelay's result
@@ -35,12 +37,14 @@ struct Recorded {
     DWORD time;         // timeGetTime when it arrived
 };
 
-class RelayFixture : public SystemFixture {
+class RelayFixture : public ::testing::Test {
 protected:
     enum Window { Dialog, InBar, OutBar };
 
     void SetUp() override;
     void TearDown() override;
+    // The wave drivers of the system: the sound card alone unless overridden.
+    virtual void ListDrivers();
 
     // The relay's settings, every other field as at program start.
     static void Settings(int rate, int bits, int channels, int totalMs, int buffers);
@@ -59,8 +63,7 @@ protected:
     // Texts of the message boxes shown since the last call.
     static std::vector<std::string> TakeMessageBoxes();
 
-    PEPROCESS app_ = nullptr;
-    std::unique_ptr<InProcess> scope_;
+    PEPROCESS app_ = nullptr;       // the test thread acts in it
     UINT devices_[2] = {0, 0};                  // wave in, wave out
     HWND windows_[3] = {};
 
@@ -70,6 +73,7 @@ private:
     static DWORD WINAPI DialogThread(LPVOID fixture);
     void Record(HWND window, UINT message, WPARAM wParam);
 
+    PEPROCESS previous_ = nullptr;
     HANDLE dialogThread_ = nullptr;
     DWORD dialogThreadId_ = 0;
     HANDLE ready_ = nullptr;
