@@ -80,7 +80,7 @@ protected:
         EXPECT_EQ(relayState.outQueued, 0);
         EXPECT_EQ(relayState.hWaveIn, nullptr);
         EXPECT_EQ(relayState.hWaveOut, nullptr);
-        for (Window bar : {InBar, OutBar}) {
+        for (Recorder bar : {InBar, OutBar}) {
             const std::vector<int> positions = BarPositions(bar);
             EXPECT_TRUE(positions.empty() || positions.back() == 0) << "bar " << bar;
         }
