@@ -97,11 +97,15 @@ protected:
         }
     }
 
-    // The run has ended and been torn down (OnRelayEnded ran).
+    // Once quiet, no run: no device, buffer, worker or flag (OnRelayEnded ran
+    // after a run; an abandoned start left nothing).
     static bool Stopped()
     {
         HostWaitForQuiet();
-        return relayState.workerThread == nullptr && RelayFlags() == 0;
+        const RelayState& s = relayState;
+        return s.hWaveIn == nullptr && s.hWaveOut == nullptr && s.buffersAllocated == 0
+               && s.inQueued == 0 && s.outQueued == 0 && RelayFlags() == 0
+               && s.workerThread == nullptr && s.workerThreadId == 0;
     }
 
     std::vector<Recorded> Log(Recorder window, UINT message) const
