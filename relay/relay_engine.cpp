@@ -34,8 +34,8 @@ namespace {
 // that no buffer reaches a device after that device was reset.
 CRITICAL_SECTION handOverLock;
 
-// The dialog's windows for the current run, set by StartRelay before the
-// worker is created and read by the worker only.
+// The dialog's windows for the current run: set by StartRelay before the
+// worker is created, then only read.
 struct RelayRunWindows {
     HWND dialog;
     HWND inQueueBar;
