@@ -195,8 +195,9 @@ typedef ACCESS_MASK* PACCESS_MASK;
 #define RTL_FIELD_SIZE(type, field) (sizeof(((type*)0)->field))
 #define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 #define ARRAYSIZE(A) RTL_NUMBER_OF(A)
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+// The DDK's result, by offsetof rather than a member access through null
+// (which the sanitizers rightly report).
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - offsetof(type, field)))
 #define ARGUMENT_PRESENT(ArgumentPointer) ((CHAR*)((ULONG_PTR)(ArgumentPointer)) != (CHAR*)NULL)
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment) - 1))
@@ -260,6 +261,7 @@ typedef ACCESS_MASK* PACCESS_MASK;
 #define STATUS_DEVICE_BUSY               ((NTSTATUS)0x80000011L)
 #define STATUS_DEVICE_DOES_NOT_EXIST     ((NTSTATUS)0xC00000C0L)
 #define STATUS_DRIVER_UNABLE_TO_LOAD     ((NTSTATUS)0xC000026CL)
+#define STATUS_DRIVER_ENTRYPOINT_NOT_FOUND ((NTSTATUS)0xC0000263L)
 #define STATUS_IMAGE_ALREADY_LOADED      ((NTSTATUS)0xC000010EL)
 #define STATUS_PROCESS_IS_TERMINATING    ((NTSTATUS)0xC000010AL)
 #define STATUS_THREAD_IS_TERMINATING     ((NTSTATUS)0xC000004BL)
