@@ -109,8 +109,10 @@ struct Device {
     std::function<void(HWAVE, const Callback&)> react;      // runs in the callback
     std::vector<WAVEHDR*> headers;
 
-    static void CALLBACK Record(HWAVE wave, UINT message, DWORD_PTR self, DWORD_PTR param1, DWORD_PTR)
+    // Typed as DriverCallback calls a function: the device handle as HDRVR.
+    static void CALLBACK Record(HDRVR driver, UINT message, DWORD_PTR self, DWORD_PTR param1, DWORD_PTR)
     {
+        const auto wave = reinterpret_cast<HWAVE>(driver);
         auto* device = reinterpret_cast<Device*>(self);
         auto* header = reinterpret_cast<WAVEHDR*>(param1);
         const Callback call{message, header, header ? header->dwFlags : 0,
