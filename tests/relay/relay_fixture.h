@@ -44,8 +44,7 @@ protected:
     void SetUp() override
     {
         HostCardReset();
-        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, nullptr};
-        ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
+        ASSERT_EQ(HostBoot(nullptr), STATUS_SUCCESS);       // virtual time from 0
         ListDrivers();
         active = this;
         relayState = RelayInitialState;
