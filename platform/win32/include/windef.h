@@ -59,6 +59,7 @@ typedef BYTE* LPBYTE;
 typedef WORD* LPWORD;
 typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
+#define MAXDWORD 0xffffffff
 typedef LONG* LPLONG;
 typedef UINT* PUINT;
 
