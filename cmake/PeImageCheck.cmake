@@ -9,7 +9,8 @@
 #
 # Adds a CTest test <target>_pe_check that inspects the built image with the
 # cross objdump. The machine follows the toolchain (i386 or x86-64); the
-# subsystem version must be 4.0, so that NT 4.0 loads the image.
+# subsystem version must be the oldest the machine's Windows has: 4.0 on
+# i386, so that NT 4.0 loads the image, and 5.2 on x86-64.
 #
 # An allowlist line is "<dll> <routine> <first release that exports it>";
 # '#' starts a comment. An import that is not listed, or whose first release

@@ -7,14 +7,14 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
-for preset in host host-asan host-tsan win32; do
+for preset in host host-asan host-tsan win32 win64; do
   echo "== build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
 
-# win32: the checks of the built product images (imports, subsystem, code).
-for preset in win32 host host-asan host-tsan; do
+# win32, win64: the checks of the built product images (imports, subsystem, code).
+for preset in win32 win64 host host-asan host-tsan; do
   echo "== test $preset"
   ctest --preset "$preset"
 done
