@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The test command: sets up a fresh Debian 12 machine, builds every preset,
-# builds the Windows package and checks its images, runs the host test suites (plain,
-# ASan+UBSan, TSan) and fuzzes the loaded driver for a minute.
+# The test command: sets up a fresh Debian 12 machine, builds every preset
+# and the Windows package, checks the Windows images and the package, runs
+# the host test suites (plain, ASan+UBSan, TSan) and fuzzes the loaded
+# driver for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
