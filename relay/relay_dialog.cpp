@@ -97,6 +97,18 @@ VOID EnableSettings(BOOL enable)
     }
 }
 
+// Disabling the focused Start/Stop button leaves no window with the focus,
+// and the keyboard dead; once the button is enabled again it takes the
+// focus back.
+VOID EnableStartButton()
+{
+    const HWND button = GetDlgItem(dialogWindow, IDC_START);
+    EnableWindow(button, TRUE);
+    if (GetFocus() == nullptr) {
+        SendMessageA(dialogWindow, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(button), TRUE);
+    }
+}
+
 // The dialog's controls as the relay engine sees them.
 class DialogRelaySide final : public RelayDialogSide {
 public:
@@ -131,7 +143,7 @@ public:
     {
         SetControlText(IDC_START, "Start");
         EnableSettings(TRUE);
-        EnableWindow(GetDlgItem(dialogWindow, IDC_START), TRUE);
+        EnableStartButton();
     }
 };
 
@@ -242,15 +254,14 @@ VOID CommitSetting(int control, int notification)
 // run has ended.
 VOID PressStartStop()
 {
-    const HWND button = GetDlgItem(dialogWindow, IDC_START);
-    EnableWindow(button, FALSE);
+    EnableWindow(GetDlgItem(dialogWindow, IDC_START), FALSE);
     if ((RelayFlags() & RELAY_RUNNING) != 0) {
         RequestRelayStop();
     } else {
         StartRelay(dialogSide);
     }
     if ((RelayFlags() & RELAY_STOPPING) == 0) {
-        EnableWindow(button, TRUE);
+        EnableStartButton();
     }
 }
 
