@@ -3,9 +3,9 @@
 // ReadFile/WriteFile with the record's address in the byte offset and a
 // completion port for the buffers left pending. Records are raw 118-byte
 // areas below 4 GiB with every field read and written at its wire offset.
-// Time is the stand-in's virtual clock. Every test ends with the driver
-// unloaded and nothing of it left: no device, link, file, request, timer or
-// pool block.
+// Each test boots the host system in virtual time and ends with the driver
+// unloaded and a clean shutdown: no device, link, file, request, timer,
+// thread, handle, pool or heap block left.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,8 +19,8 @@
 
 #include "host/ex_control.h"
 #include "host/io_control.h"
-#include "host/kernel32_control.h"
 #include "host/ke_control.h"
+#include "host/system_control.h"
 
 namespace wire {
 
@@ -168,10 +168,8 @@ protected:
 
     void SetUp() override
     {
-        HostKeReset(HostKeClockVirtual, StartTime);
-        HostIoFailReset();
-        HostExPoolFailReset();
-        heapBlocks = HostHeapLiveBlocks();
+        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, StartTime, nullptr};
+        ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
         LoadAndOpen();
     }
 
@@ -206,10 +204,11 @@ protected:
         if (port != nullptr) {
             EXPECT_TRUE(CloseHandle(port));
         }
-        EXPECT_EQ(HostIoOpenFileCount(), 0u);
-        EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
-        EXPECT_EQ(HostIoPortCount(), 0u);
-        EXPECT_EQ(HostHeapLiveBlocks(), heapBlocks);
+        buffers.clear();
+        HOST_LEFTOVERS left{};
+        char text[512];
+        EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS)
+            << (HostDescribeLeftovers(&left, text, sizeof(text)), text);
     }
 
     // Unloads and checks that nothing of the driver is left.
@@ -361,5 +360,4 @@ protected:
     HANDLE out = INVALID_HANDLE_VALUE;
     HANDLE port = nullptr;
     std::deque<std::unique_ptr<ClientBuffer>> buffers;
-    DWORD heapBlocks = 0;
 };

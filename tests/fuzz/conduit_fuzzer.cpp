@@ -269,6 +269,7 @@ private:
     ULONG poolBaseline_ = 0;
     bool checkBaseline_ = false;
     DWORD heapBaseline_ = 0;
+    ULONG processesBefore_ = 0;
 };
 
 void Session::SetUp(bool warmUp)
@@ -277,6 +278,7 @@ void Session::SetUp(bool warmUp)
     HostIoFailReset();
     HostExPoolFailReset();
     heapBaseline_ = HostHeapLiveBlocks();
+    processesBefore_ = HostPsProcessCount();
     CHECK(HostExPoolLiveBlocks(PoolTag) == 0);
     const NTSTATUS status = HostIoLoadDriverA(Image, Registry, &driver_);
     CHECK(status == STATUS_SUCCESS, static_cast<ULONG>(status));
@@ -1118,6 +1120,11 @@ void Session::TearDown(bool unloadWithStreams)
         client.ending = client.ended = true;
         CHECK(HostPsOutstandingRequests(client.process) == 0);
     }
+    // Ended process records go once nothing refers to them.
+    for (size_t index = 1; index < clients_.size(); ++index) {
+        HostPsReleaseProcess(clients_[index].process);
+    }
+    CHECK(HostPsProcessCount() == processesBefore_, HostPsProcessCount(), processesBefore_);
     for (HANDLE handle : extra_) {
         CHECK(CloseHandle(handle));
     }

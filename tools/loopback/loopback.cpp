@@ -19,10 +19,9 @@
 #include <unistd.h>
 
 #include "audio_source.h"
-#include "host/ex_control.h"
 #include "host/io_control.h"
 #include "host/ke_control.h"
-#include "host/kernel32_control.h"
+#include "host/system_control.h"
 #include "kernel_link.h"
 #include "stream_client.h"
 #include "wav_file.h"
@@ -30,8 +29,7 @@
 namespace {
 
 constexpr char DriverImage[] = "\\SystemRoot\\System32\\Drivers\\tonkern.sys";
-constexpr char ServiceKey[] = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Tonvane";
-constexpr ULONG PoolTag = 0x206B6444;   // "Ddk "
+constexpr char ServiceName[] = "Tonvane";
 
 // Every stream keeps RingBuffers buffers of BufferMs queued, several ticks of
 // the 100 ms mixing clock ahead, and refills each one as it comes back, so
@@ -148,11 +146,12 @@ public:
 private:
     bool PrepareSources();
     bool Boot();
+    bool InstallService();
     bool OpenStreams();
     bool Prime();
     void WaitForRecording();
     void StopStreams();
-    void Unload();
+    void Shutdown();
     void PrintSummary(const std::string& outPath);
 
     void OnPlayed(Player& player, ClientBuffer* buffer, DWORD bytes);
@@ -177,8 +176,8 @@ private:
     std::unique_ptr<AudioSource> sources_[2];
     WavWriter wav_;
     Failure failure_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    DWORD heapBaseline_ = 0;
+    bool booted_ = false;
+    std::string imageRoot_;
     std::unique_ptr<Player> players_[2];
     std::unique_ptr<Recorder> recorder_;
     uint64_t lastProgressSecond_ = UINT64_MAX;
@@ -212,10 +211,9 @@ int LoopbackRun::Execute()
         WaitForRecording();
     }
     StopStreams();
-    if (driver_ != nullptr) {
-        Unload();
+    if (booted_) {
+        Shutdown();
     }
-    HostKeShutdown();
     if (!wav_.Close(&error)) {
         failure_.Set(error);
     }
@@ -234,7 +232,7 @@ int LoopbackRun::Execute()
         std::fprintf(errors_, "tonvane-loopback: %s\n", failure_.Message().c_str());
     }
     for (const std::string& leftover : leftovers_) {
-        std::fprintf(errors_, "tonvane-loopback: left behind after unload: %s\n", leftover.c_str());
+        std::fprintf(errors_, "tonvane-loopback: left behind at shutdown: %s\n", leftover.c_str());
     }
     return failure_.Failed() || !leftovers_.empty() ? ExitFailed : ExitDone;
 }
@@ -256,20 +254,24 @@ bool LoopbackRun::PrepareSources()
     return true;
 }
 
+// Boots the host system and installs tonkern as the system-start kernel
+// service "Tonvane", as its wave driver would; starting it loads tonkern.
 bool LoopbackRun::Boot()
 {
-    HostKeReset(options_.virtualTime ? HostKeClockVirtual : HostKeClockReal,
-                options_.virtualTime ? VirtualStart : 0);
-    heapBaseline_ = HostHeapLiveBlocks();
-    const NTSTATUS status = HostIoLoadDriverA(DriverImage, ServiceKey, &driver_);
+    // The build tree's root, whose images a boot's scratch root links.
+    imageRoot_ = HostIoGetSystemRoot();
+    const HOST_BOOT_OPTIONS boot{options_.virtualTime ? HostKeClockVirtual : HostKeClockReal,
+                                 options_.virtualTime ? VirtualStart : 0, nullptr};
+    const NTSTATUS status = HostBoot(&boot);
     if (status != STATUS_SUCCESS) {
-        driver_ = nullptr;
-        char text[512];
-        std::snprintf(text, sizeof(text),
-                      "cannot load tonkern from %s/System32/Drivers/tonkern.sys (status 0x%08X); "
-                      "build the tonkern_image target first",
-                      HostIoGetSystemRoot(), static_cast<unsigned>(status));
+        char text[64];
+        std::snprintf(text, sizeof(text), "cannot boot the host system (status 0x%08X)",
+                      static_cast<unsigned>(status));
         failure_.Set(text);
+        return false;
+    }
+    booted_ = true;
+    if (!InstallService()) {
         return false;
     }
     ULONG deviceCount = 0;
@@ -278,6 +280,34 @@ bool LoopbackRun::Boot()
         return false;
     }
     return true;
+}
+
+bool LoopbackRun::InstallService()
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service =
+        manager == nullptr
+            ? nullptr
+            : CreateServiceA(manager, ServiceName, ServiceName, SERVICE_ALL_ACCESS,
+                             SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START, SERVICE_ERROR_NORMAL,
+                             DriverImage, "Base", nullptr, nullptr, nullptr, nullptr);
+    const bool started = service != nullptr && StartServiceA(service, 0, nullptr);
+    const DWORD error = GetLastError();
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    if (!started) {
+        char text[512];
+        std::snprintf(text, sizeof(text),
+                      "cannot load tonkern from %s/System32/Drivers/tonkern.sys (error %lu); "
+                      "build the tonkern_image target first",
+                      imageRoot_.c_str(), static_cast<unsigned long>(error));
+        failure_.Set(text);
+    }
+    return started;
 }
 
 bool LoopbackRun::OpenStreams()
@@ -471,38 +501,20 @@ void LoopbackRun::StopStreams()
     recorder_.reset();
 }
 
-void LoopbackRun::Unload()
+// Shuts the system down; whatever it finds left behind fails the run.
+void LoopbackRun::Shutdown()
 {
-    HOST_IO_UNLOAD_REPORT report{};
-    const NTSTATUS status = HostIoUnloadDriver(driver_, &report);
-    driver_ = nullptr;
-    auto check = [this](uint64_t count, const char* what) {
-        if (count != 0) {
-            leftovers_.push_back(std::to_string(count) + " " + what);
-        }
-    };
-    if (status != STATUS_SUCCESS && report.DevicesLeft + report.LinksLeft + report.OpenFilesLeft
-                                            + report.NotifyRoutinesLeft == 0) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "unload status 0x%08X", static_cast<unsigned>(status));
-        leftovers_.push_back(text);
+    HOST_LEFTOVERS left{};
+    HostShutdown(&left);
+    booted_ = false;
+    char text[1024];
+    HostDescribeLeftovers(&left, text, sizeof(text));
+    std::string remaining = text;
+    while (!remaining.empty()) {
+        const size_t end = remaining.find("; ");
+        leftovers_.push_back(remaining.substr(0, end));
+        remaining = end == std::string::npos ? std::string() : remaining.substr(end + 2);
     }
-    check(report.DevicesLeft, "device object(s)");
-    check(report.LinksLeft, "symbolic link(s)");
-    check(report.OpenFilesLeft, "open file(s) on its devices");
-    check(report.NotifyRoutinesLeft, "process-notify routine(s)");
-    const ULONG poolBlocks = HostExPoolLiveBlocks(PoolTag);
-    if (poolBlocks != 0) {
-        HostExPoolReportLeaks(PoolTag);
-    }
-    check(poolBlocks, "pool block(s) tagged \"Ddk \"");
-    check(HostKeQueuedTimers(), "queued timer(s)");
-    check(HostKeQueuedDpcs(), "queued DPC(s)");
-    check(HostIoOpenFileCount(), "open file(s)");
-    check(HostIoOutstandingRequestCount(), "outstanding request(s)");
-    check(HostIoPortCount(), "completion port(s)");
-    const DWORD heapBlocks = HostHeapLiveBlocks();
-    check(heapBlocks > heapBaseline_ ? heapBlocks - heapBaseline_ : 0, "heap block(s)");
 }
 
 void LoopbackRun::OnPlayed(Player& player, ClientBuffer* buffer, DWORD bytes)
@@ -673,9 +685,9 @@ void LoopbackRun::PrintSummary(const std::string& outPath)
                      static_cast<unsigned long long>(firstMismatchFrame_));
     }
     if (leftovers_.empty()) {
-        std::fprintf(summary_, "Driver: unloaded; nothing left behind\n");
+        std::fprintf(summary_, "System: shut down; nothing left behind\n");
     } else {
-        std::fprintf(summary_, "Driver: unloaded; LEFT BEHIND:");
+        std::fprintf(summary_, "System: shut down; LEFT BEHIND:");
         for (const std::string& leftover : leftovers_) {
             std::fprintf(summary_, " %s;", leftover.c_str());
         }

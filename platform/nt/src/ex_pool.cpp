@@ -371,6 +371,28 @@ ULONG HostExPoolLiveSince(HOST_EX_POOL_SNAPSHOT Snapshot, ULONG Tag)
     return CountLive(pool, Snapshot, Tag, false);
 }
 
+ULONG HostExPoolLiveTagsSince(HOST_EX_POOL_SNAPSHOT Snapshot, PULONG Tags, PULONG Blocks,
+                              ULONG Max)
+{
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    std::map<ULONG, ULONG> byTag;
+    for (const auto& [address, block] : pool.live) {
+        if (block.serial >= Snapshot) {
+            byTag[block.tag]++;
+        }
+    }
+    ULONG index = 0;
+    for (const auto& [tag, count] : byTag) {
+        if (index < Max) {
+            Tags[index] = tag;
+            Blocks[index] = count;
+        }
+        ++index;
+    }
+    return index;
+}
+
 ULONG HostExPoolReportLeaks(ULONG Tag)
 {
     Pool& pool = ThePool();

@@ -6,6 +6,7 @@
 
 #include "host/io_user.h"
 #include "host/ke_control.h"
+#include "host/ke_user.h"
 #include "io_internal.h"
 
 namespace host_io {
@@ -45,7 +46,9 @@ NTSTATUS CallAndWait(PIRP irp, PDEVICE_OBJECT device, ULONG_PTR* information)
     {
         std::unique_lock<std::mutex> guard(wait.lock);
         if (status == STATUS_PENDING) {
-            wait.done.wait(guard, [&wait] { return wait.completed; });
+            // Not stoppable: the packet refers to this frame until it completes.
+            host_wait::Wait(guard, wait.done, [&wait] { return wait.completed; },
+                            "a synchronous request", false);
         } else if (!wait.completed) {
             guard.unlock();
             KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, HOST_IO_VIOLATION_NOT_COMPLETED,

@@ -32,7 +32,7 @@ size_t LowLiveBlocks(bool system);
 bool InjectFailure(HOST_IO_FAILURE_POINT point, NTSTATUS* status);
 
 // ---- Object manager (ob_namespace.cpp) -----------------------------------
-enum class ObType { File, Port, Thread };
+enum class ObType { File, Port, Thread, Event };
 
 struct ObObject {
     ObType type;
@@ -85,6 +85,8 @@ ULONG CountDevicesOf(DriverHost* driver);
 ULONG CountLinksOf(DriverHost* driver, bool remove);
 ULONG CountOpenFilesOf(DriverHost* driver);
 void RemoveDevicesOf(DriverHost* driver);
+// Frees every name and stops counting every device (HostIoReset).
+void ForgetNamespace();
 
 // ---- Packets (io_irp.cpp) --------------------------------------------------
 enum class IrpOrigin { Driver, Test, User };
@@ -159,6 +161,11 @@ bool SafeCopy(void* destination, const void* source, size_t length);
 // ---- Processes and handles (ps_process.cpp) --------------------------------
 _EPROCESS* CurrentProcess();
 _ETHREAD* CurrentThread();
+// A process record lives while anything refers to it (its creator, its
+// threads, its outstanding requests) and is freed once it has ended.
+void ReferenceProcess(_EPROCESS* process);
+void ReleaseProcess(_EPROCESS* process);
+// Requests hold a reference on their process while linked.
 void LinkRequest(_EPROCESS* process, IrpHost* irp);
 void UnlinkRequest(_EPROCESS* process, IrpHost* irp);
 bool ProcessIsEnding(_EPROCESS* process);
@@ -212,6 +219,32 @@ void DeletePort(PortHost* port);
 // ---- Threads (ps_thread.cpp) -------------------------------------------------
 void ThreadHandleClosed(ObObject* thread);
 void DeleteThread(ObObject* thread);
+// A thread object's state for waits: ended (and its exit code), its id.
+bool ThreadEnded(ObObject* thread);
+ULONG_PTR ThreadIdOfObject(ObObject* thread);
+
+// ---- Stand-in threads: waits and stopping (ke_wait.cpp) ----------------------
+struct WaitThread;
+// Made before the host thread starts, so that it counts as running at once;
+// bound on the new thread; unregistered as the thread's last act.
+WaitThread* RegisterStandInThread(_EPROCESS* process, ULONG_PTR id);
+void BindStandInThread(WaitThread* thread);
+// Its routine has returned: it no longer counts as running product code,
+// though it is busy (not idle) until unregistered.
+void EndingStandInThread(WaitThread* thread);
+void UnregisterStandInThread(WaitThread* thread);
+// Stand-in threads whose routine has not returned, of process (NULL: all).
+ULONG CountStandInThreads(_EPROCESS* process);
+// Stops every stand-in thread of process but the caller's; returns once each
+// has ended or waits where it cannot be stopped.
+NTSTATUS StopThreadsOf(_EPROCESS* process, uint32_t exitCode);
+
+// ---- Dispatcher objects (ke_dispatcher.cpp) -----------------------------------
+// Waits on handles share one lock and one condition variable, as NT's
+// dispatcher lock: whoever signals an object takes the lock and notifies.
+std::mutex& DispatcherLock();
+void NotifyDispatcher();
+void DeleteEvent(ObObject* event);
 
 // ---- Completion of user requests (io_file.cpp) -----------------------------
 // Final stage of a user IRP after its stack has unwound.

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "host/io_user.h"
+#include "host/ke_user.h"
 #include "io_internal.h"
 
 namespace host_io {
@@ -100,12 +101,14 @@ int32_t HostNtRemoveIoCompletion(void* Port, uintptr_t* Key, void** ApcContext,
     {
         std::unique_lock<std::mutex> guard(port->lock);
         auto ready = [port] { return !port->packets.empty() || port->closed; };
-        if (TimeoutMs == UINT32_MAX) {
-            port->ready.wait(guard, ready);
-        } else {
-            port->ready.wait_for(guard, std::chrono::milliseconds(TimeoutMs), ready);
-        }
-        if (port->closed) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+        const host_wait::WaitEnd end =
+            host_wait::Wait(guard, port->ready, ready, "GetQueuedCompletionStatus", true,
+                            TimeoutMs == UINT32_MAX ? nullptr : &deadline);
+        if (end == host_wait::WaitEnd::Stopped) {
+            status = STATUS_THREAD_IS_TERMINATING;
+        } else if (port->closed) {
             status = STATUS_ABANDONED_WAIT_0;
         } else if (port->packets.empty()) {
             status = STATUS_TIMEOUT;

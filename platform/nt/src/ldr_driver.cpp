@@ -3,11 +3,15 @@
 // DRIVER_OBJECT, and unloaded only when nothing of theirs remains.
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <new>
+#include <utility>
 
 #include "io_internal.h"
 
@@ -25,6 +29,7 @@ struct Loaded {
     DriverHost* driver;
     std::string path;
     bool pinned;        // unloaded with something left: image kept
+    std::string copy;   // the private copy dlopen mapped, if any
 };
 
 std::vector<Loaded>& LoadedDrivers()   // guarded by loaderLock
@@ -42,6 +47,56 @@ std::string& SystemRoot()   // guarded by loaderLock
     }();
     return *root;
 }
+
+// Files whose images a reset forgot while they stayed mapped. dlopen hands
+// back the mapped image (and its globals) for the same file, whatever the
+// path, so such a file is loaded again from a private copy. loaderLock.
+std::vector<std::pair<dev_t, ino_t>>& ForgottenFiles()
+{
+    static auto* files = new std::vector<std::pair<dev_t, ino_t>>;
+    return *files;
+}
+
+unsigned copyCounter = 0;   // loaderLock
+
+// The file to hand to dlopen for path: path itself, or a fresh copy under
+// the system root's Temp directory when an image forgotten by a reset is
+// still mapped from it (then *copy names it).
+std::string FreshImagePath(const std::string& path, std::string* copy)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        return path;
+    }
+    std::lock_guard<std::mutex> guard(loaderLock);
+    bool mapped = false;
+    for (const auto& file : ForgottenFiles()) {
+        mapped = mapped || (file.first == info.st_dev && file.second == info.st_ino);
+    }
+    if (!mapped) {
+        return path;
+    }
+    std::error_code error;
+    const std::filesystem::path directory = std::filesystem::path(SystemRoot()) / "Temp";
+    std::filesystem::create_directories(directory, error);
+    const std::filesystem::path target =
+        directory / ("driver-" + std::to_string(getpid()) + "-" + std::to_string(++copyCounter) +
+                     "-" + std::filesystem::path(path).filename().string());
+    if (!std::filesystem::copy_file(path, target,
+                                    std::filesystem::copy_options::overwrite_existing, error)) {
+        return path;
+    }
+    *copy = target.string();
+    return *copy;
+}
+
+void RemoveCopy(const std::string& copy)
+{
+    if (!copy.empty()) {
+        unlink(copy.c_str());
+    }
+}
+
 
 struct RangeQuery {
     uintptr_t address;
@@ -184,7 +239,8 @@ bool Clean(const HOST_IO_UNLOAD_REPORT& report)
 
 // Runs DriverEntry; on failure the image goes again unless the failed
 // entry left objects behind.
-NTSTATUS Enter(DriverHost* host, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driverObject)
+NTSTATUS Enter(DriverHost* host, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driverObject,
+               const std::string& copy = std::string())
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -206,10 +262,11 @@ NTSTATUS Enter(DriverHost* host, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* drive
             if (host->image != nullptr) {
                 dlclose(host->image);
             }
+            RemoveCopy(copy);
             DeleteDriver(host);
         } else {
             std::lock_guard<std::mutex> guard(loaderLock);
-            LoadedDrivers().push_back(Loaded{host, host->imagePath, true});
+            LoadedDrivers().push_back(Loaded{host, host->imagePath, true, copy});
         }
         return status;
     }
@@ -221,7 +278,7 @@ NTSTATUS Enter(DriverHost* host, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* drive
     }
     {
         std::lock_guard<std::mutex> guard(loaderLock);
-        LoadedDrivers().push_back(Loaded{host, host->imagePath, false});
+        LoadedDrivers().push_back(Loaded{host, host->imagePath, false, copy});
     }
     if (driverObject != nullptr) {
         *driverObject = driver;
@@ -291,9 +348,12 @@ NTSTATUS HostIoLoadDriverA(const char* ImagePath, const char* RegistryPath,
     if (access(path.c_str(), R_OK) != 0) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    void* image = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string copy;
+    const std::string file = FreshImagePath(path, &copy);
+    void* image = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (image == nullptr) {
-        fprintf(stderr, "driver image %s: %s\n", path.c_str(), dlerror());
+        fprintf(stderr, "driver image %s: %s\n", file.c_str(), dlerror());
+        RemoveCopy(copy);
         return STATUS_DRIVER_UNABLE_TO_LOAD;
     }
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image, "DriverEntry"));
@@ -301,11 +361,13 @@ NTSTATUS HostIoLoadDriverA(const char* ImagePath, const char* RegistryPath,
     uintptr_t end = 0;
     if (entry == nullptr || !ImageRange(reinterpret_cast<const void*>(entry), &begin, &end)) {
         dlclose(image);
+        RemoveCopy(copy);
         return STATUS_INVALID_IMAGE_FORMAT;
     }
     DriverHost* host = NewDriver(path, RegistryPath != nullptr ? RegistryPath : "");
     if (host == nullptr) {
         dlclose(image);
+        RemoveCopy(copy);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     host->image = image;
@@ -313,7 +375,7 @@ NTSTATUS HostIoLoadDriverA(const char* ImagePath, const char* RegistryPath,
     host->imageEnd = end;
     host->driver.DriverStart = reinterpret_cast<PVOID>(begin);
     host->driver.DriverSize = ULONG(end - begin);
-    return Enter(host, entry, DriverObject);
+    return Enter(host, entry, DriverObject, copy);
 }
 
 NTSTATUS HostIoLoadDriver(PCWSTR ImagePath, PCWSTR RegistryPath, PDRIVER_OBJECT* DriverObject)
@@ -370,12 +432,14 @@ NTSTATUS HostIoUnloadDriver(PDRIVER_OBJECT DriverObject, PHOST_IO_UNLOAD_REPORT 
     if (Report != nullptr) {
         *Report = report;
     }
+    std::string copy;
     {
         std::lock_guard<std::mutex> guard(loaderLock);
         auto& loaded = LoadedDrivers();
         for (auto it = loaded.begin(); it != loaded.end(); ++it) {
             if (it->driver == host) {
                 if (clean) {
+                    copy = it->copy;
                     loaded.erase(it);
                 } else {
                     it->pinned = true;
@@ -390,8 +454,91 @@ NTSTATUS HostIoUnloadDriver(PDRIVER_OBJECT DriverObject, PHOST_IO_UNLOAD_REPORT 
     if (host->image != nullptr) {
         dlclose(host->image);
     }
+    RemoveCopy(copy);
     DeleteDriver(host);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS HostIoUnloadAllDrivers(PHOST_IO_UNLOAD_REPORT Report, PULONG Kept)
+{
+    HOST_IO_UNLOAD_REPORT total{};
+    ULONG kept = 0;
+    NTSTATUS result = STATUS_SUCCESS;
+    for (;;) {
+        PDRIVER_OBJECT next = nullptr;
+        {
+            // Last loaded first, as a system shuts its drivers down.
+            std::lock_guard<std::mutex> guard(loaderLock);
+            const auto& loaded = LoadedDrivers();
+            for (auto it = loaded.rbegin(); it != loaded.rend(); ++it) {
+                if (!it->pinned) {
+                    next = &it->driver->driver;
+                    break;
+                }
+            }
+        }
+        if (next == nullptr) {
+            break;
+        }
+        HOST_IO_UNLOAD_REPORT report{};
+        NTSTATUS status = HostIoUnloadDriver(next, &report);
+        if (status == STATUS_INVALID_DEVICE_REQUEST) {
+            // No unload routine: it stays, as NT keeps such a driver.
+            std::lock_guard<std::mutex> guard(loaderLock);
+            for (Loaded& loaded : LoadedDrivers()) {
+                loaded.pinned = loaded.pinned || loaded.driver == DriverOf(next);
+            }
+        }
+        if (!NT_SUCCESS(status)) {
+            result = status;
+        }
+        total.DevicesLeft += report.DevicesLeft;
+        total.LinksLeft += report.LinksLeft;
+        total.OpenFilesLeft += report.OpenFilesLeft;
+        total.NotifyRoutinesLeft += report.NotifyRoutinesLeft;
+    }
+    {
+        // Everything still listed was kept: pinned by what it left.
+        std::lock_guard<std::mutex> guard(loaderLock);
+        kept = ULONG(LoadedDrivers().size());
+    }
+    total.ImageUnmapped = kept == 0 ? TRUE : FALSE;
+    if (Report != nullptr) {
+        *Report = total;
+    }
+    if (Kept != nullptr) {
+        *Kept = kept;
+    }
+    return result;
+}
+
+VOID HostIoReset(VOID)
+{
+    HostIoFailReset();
+    RunDeferredCloses();
+    {
+        std::lock_guard<std::mutex> guard(loaderLock);
+        for (const Loaded& loaded : LoadedDrivers()) {
+            struct stat info;
+            const std::string& file = loaded.copy.empty() ? loaded.path : loaded.copy;
+            if (loaded.driver->image != nullptr && stat(file.c_str(), &info) == 0) {
+                ForgottenFiles().emplace_back(info.st_dev, info.st_ino);
+            }
+        }
+        // The drivers and their images stay where late references find them.
+        LoadedDrivers().clear();
+    }
+    ForgetNamespace();
+}
+
+int32_t HostNtSystemPath(const char* Path, char* HostPath, size_t Size)
+{
+    const std::string path = HostPathOf(Path);
+    if (path.size() + 1 > Size) {
+        return -1;
+    }
+    std::memcpy(HostPath, path.c_str(), path.size() + 1);
+    return int32_t(path.size());
 }
 
 }  // extern "C"

@@ -179,6 +179,9 @@ void ObDereference(ObObject* object, bool runNow)
     case ObType::Thread:
         DeleteThread(object);
         break;
+    case ObType::Event:
+        DeleteEvent(object);
+        break;
     }
 }
 
@@ -308,6 +311,16 @@ ULONG CountLinksOf(DriverHost* driver, bool remove)
         ++it;
     }
     return count;
+}
+
+void ForgetNamespace()
+{
+    std::lock_guard<std::mutex> guard(NamespaceLock());
+    // What is still named belongs to drivers that a reset forgets: their
+    // objects stay allocated (late references may still find them) but no
+    // longer occupy a name or count as devices.
+    Names().clear();
+    Devices().clear();
 }
 
 void RemoveDevicesOf(DriverHost* driver)

@@ -12,6 +12,9 @@ struct _EPROCESS {
     ULONG_PTR id;
     ULONG_PTR parentId;
     bool isDefault;
+    // The creator's, each thread's and each outstanding request's. An ended
+    // process with none left is freed.
+    std::atomic<long> references;
     std::mutex lock;
     State state;                                // guarded by lock
     std::vector<host_io::ObObject*> handles;    // slot i is handle (i + 1) * 4; guarded by lock
@@ -35,7 +38,7 @@ ULONG_PTR NewClientId()
 }
 
 std::mutex processListLock;
-// Every process ever created; records stay valid for the program's life.
+// Every process not yet freed.
 std::vector<std::unique_ptr<_EPROCESS>>& Processes()
 {
     static auto* processes = new std::vector<std::unique_ptr<_EPROCESS>>;
@@ -48,6 +51,7 @@ _EPROCESS* NewProcess(ULONG_PTR parentId, bool isDefault)
     process->id = NewClientId();
     process->parentId = parentId;
     process->isDefault = isDefault;
+    process->references.store(1, std::memory_order_relaxed);
     process->state = _EPROCESS::State::Alive;
     process->requests = nullptr;
     process->requestCount = 0;
@@ -55,6 +59,28 @@ _EPROCESS* NewProcess(ULONG_PTR parentId, bool isDefault)
     std::lock_guard<std::mutex> guard(processListLock);
     Processes().push_back(std::move(process));
     return result;
+}
+
+// Frees an ended process that nothing refers to any more.
+void FreeIfUnused(_EPROCESS* process)
+{
+    if (process->isDefault || process->references.load(std::memory_order_acquire) != 0) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(process->lock);
+        if (process->state != _EPROCESS::State::Ended) {
+            return;
+        }
+    }
+    std::lock_guard<std::mutex> guard(processListLock);
+    auto& processes = Processes();
+    for (auto it = processes.begin(); it != processes.end(); ++it) {
+        if (it->get() == process) {
+            processes.erase(it);
+            return;
+        }
+    }
 }
 
 _EPROCESS* DefaultProcess()
@@ -102,9 +128,31 @@ void CloseObject(ObObject* object)
         ClosePortHandle(reinterpret_cast<PortHost*>(object));
         break;
     case ObType::Thread:
+    case ObType::Event:
         break;
     }
     ObDereference(object, true);
+}
+
+
+// Closes every handle of a process's table, as CloseHandle does; returns how
+// many there were.
+ULONG CloseHandleTable(_EPROCESS* process)
+{
+    std::vector<ObObject*> handles;
+    {
+        std::lock_guard<std::mutex> guard(process->lock);
+        handles.swap(process->handles);
+    }
+    ULONG closed = 0;
+    for (ObObject* object : handles) {
+        if (object != nullptr) {
+            CloseObject(object);
+            ++closed;
+        }
+    }
+    RunDeferredCloses();
+    return closed;
 }
 
 }  // namespace
@@ -147,8 +195,21 @@ ULONG_PTR ThreadId(_ETHREAD* thread)
     return thread->id;
 }
 
+void ReferenceProcess(_EPROCESS* process)
+{
+    process->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ReleaseProcess(_EPROCESS* process)
+{
+    if (process->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        FreeIfUnused(process);
+    }
+}
+
 void LinkRequest(_EPROCESS* process, IrpHost* irp)
 {
+    ReferenceProcess(process);
     std::lock_guard<std::mutex> guard(process->lock);
     irp->process = process;
     irp->processPrev = nullptr;
@@ -162,18 +223,23 @@ void LinkRequest(_EPROCESS* process, IrpHost* irp)
 
 void UnlinkRequest(_EPROCESS* process, IrpHost* irp)
 {
-    std::lock_guard<std::mutex> guard(process->lock);
-    if (irp->processPrev != nullptr) {
-        irp->processPrev->processNext = irp->processNext;
-    } else {
-        process->requests = irp->processNext;
+    {
+        std::lock_guard<std::mutex> guard(process->lock);
+        if (irp->processPrev != nullptr) {
+            irp->processPrev->processNext = irp->processNext;
+        } else {
+            process->requests = irp->processNext;
+        }
+        if (irp->processNext != nullptr) {
+            irp->processNext->processPrev = irp->processPrev;
+        }
+        irp->processNext = irp->processPrev = nullptr;
+        process->requestCount--;
     }
-    if (irp->processNext != nullptr) {
-        irp->processNext->processPrev = irp->processPrev;
-    }
-    irp->processNext = irp->processPrev = nullptr;
-    process->requestCount--;
+    ReleaseProcess(process);
 }
+
+
 
 bool ProcessIsEnding(_EPROCESS* process)
 {
@@ -346,21 +412,44 @@ NTSTATUS HostPsTerminateProcess(PEPROCESS Process)
     currentProcess = Process;
     RunNotifyRoutines(reinterpret_cast<HANDLE>(Process->parentId),
                       reinterpret_cast<HANDLE>(Process->id), FALSE);
-    std::vector<ObObject*> handles;
+    CloseHandleTable(Process);
+    currentProcess = previous == Process ? nullptr : previous;
     {
         std::lock_guard<std::mutex> guard(Process->lock);
-        handles.swap(Process->handles);
+        Process->state = _EPROCESS::State::Ended;
     }
-    for (ObObject* object : handles) {
-        if (object != nullptr) {
-            CloseObject(object);
-        }
-    }
-    RunDeferredCloses();
-    currentProcess = previous == Process ? nullptr : previous;
-    std::lock_guard<std::mutex> guard(Process->lock);
-    Process->state = _EPROCESS::State::Ended;
+    FreeIfUnused(Process);
     return STATUS_SUCCESS;
+}
+
+VOID HostPsReleaseProcess(PEPROCESS Process)
+{
+    ReleaseProcess(Process);
+}
+
+ULONG HostPsCloseHandles(PEPROCESS Process)
+{
+    return CloseHandleTable(Process);
+}
+
+NTSTATUS HostPsStopThreads(PEPROCESS Process, ULONG ExitCode)
+{
+    return StopThreadsOf(Process, ExitCode);
+}
+
+ULONG HostPsThreadCount(PEPROCESS Process)
+{
+    return CountStandInThreads(Process);
+}
+
+ULONG HostPsProcessCount(VOID)
+{
+    std::lock_guard<std::mutex> guard(processListLock);
+    ULONG count = 0;
+    for (const auto& process : Processes()) {
+        count += process->isDefault ? 0 : 1;
+    }
+    return count;
 }
 
 ULONG HostPsOutstandingRequests(PEPROCESS Process)

@@ -14,31 +14,48 @@ struct ThreadHost {
     _ETHREAD* thread;
     HOST_NT_THREAD_START start;
     void* parameter;
+    WaitThread* waits;
     std::mutex lock;
-    std::condition_variable exited;
     bool finished;          // guarded by lock
     uint32_t exitCode;      // guarded by lock
 };
 
 void Run(ThreadHost* host)
 {
+    WaitThread* waits = host->waits;
+    BindStandInThread(waits);
     SetThreadContext(host->process, host->thread);
     uint32_t code = host->start(host->parameter);
+    EndingStandInThread(waits);
     {
         std::lock_guard<std::mutex> guard(host->lock);
         host->finished = true;
         host->exitCode = code;
-        host->exited.notify_all();
     }
+    NotifyDispatcher();
     SetThreadContext(nullptr, nullptr);
     ObDereference(&host->ob, true);
+    UnregisterStandInThread(waits);
 }
 
 }  // namespace
 
+bool ThreadEnded(ObObject* object)
+{
+    ThreadHost* host = reinterpret_cast<ThreadHost*>(object);
+    std::lock_guard<std::mutex> guard(host->lock);
+    return host->finished;
+}
+
+ULONG_PTR ThreadIdOfObject(ObObject* object)
+{
+    return ThreadId(reinterpret_cast<ThreadHost*>(object)->thread);
+}
+
 void DeleteThread(ObObject* object)
 {
     ThreadHost* host = reinterpret_cast<ThreadHost*>(object);
+    ReleaseProcess(host->process);
     DeleteThreadRecord(host->thread);
     delete host;
 }
@@ -59,6 +76,7 @@ int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** H
     host->ob.type = ObType::Thread;
     host->ob.references.store(2, std::memory_order_relaxed);   // handle and the thread
     host->process = CurrentProcess();
+    ReferenceProcess(host->process);
     host->thread = NewThreadRecord();
     host->start = Start;
     host->parameter = Parameter;
@@ -70,9 +88,11 @@ int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** H
         DeleteThread(&host->ob);
         return status;
     }
+    host->waits = RegisterStandInThread(host->process, host_io::ThreadId(host->thread));
     try {
         std::thread(Run, host).detach();
     } catch (...) {
+        UnregisterStandInThread(host->waits);
         ObObject* removed;
         RemoveHandle(host->process, handle, &removed);
         DeleteThread(&host->ob);
@@ -83,30 +103,6 @@ int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** H
         *ThreadId = uint32_t(host_io::ThreadId(host->thread));
     }
     return STATUS_SUCCESS;
-}
-
-int32_t HostNtWaitForSingleObject(void* Handle, uint32_t TimeoutMs)
-{
-    ObObject* object;
-    NTSTATUS status = ReferenceHandle(Handle, ObType::Thread, &object);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    ThreadHost* host = reinterpret_cast<ThreadHost*>(object);
-    bool signalled;
-    {
-        std::unique_lock<std::mutex> guard(host->lock);
-        auto finished = [host] { return host->finished; };
-        if (TimeoutMs == UINT32_MAX) {
-            host->exited.wait(guard, finished);
-            signalled = true;
-        } else {
-            signalled = host->exited.wait_for(guard, std::chrono::milliseconds(TimeoutMs),
-                                              finished);
-        }
-    }
-    ObDereference(object, true);
-    return signalled ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
 int32_t HostNtGetExitCodeThread(void* Handle, uint32_t* ExitCode, int* Running)

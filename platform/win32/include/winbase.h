@@ -1,7 +1,8 @@
 // Host stand-in for the kernel32 services the product calls: device files
-// with overlapped I/O, device control, completion ports, threads, critical
-// sections, the last-error value and the global and local heaps. Records have
-// their documented layouts.
+// with overlapped I/O, device control, completion ports, threads, events and
+// waits, priorities, delays and the tick count, modules, critical sections,
+// interlocked operations, the last-error value and the global and local
+// heaps. Records have their documented layouts.
 #pragma once
 
 #include "windef.h"
@@ -31,7 +32,24 @@
 #define WAIT_OBJECT_0 0x00000000L
 #define WAIT_ABANDONED 0x00000080L
 #define WAIT_FAILED 0xFFFFFFFF
+#define MAXIMUM_WAIT_OBJECTS 64
 #define STILL_ACTIVE 259
+
+#define THREAD_PRIORITY_IDLE (-15)
+#define THREAD_PRIORITY_LOWEST (-2)
+#define THREAD_PRIORITY_BELOW_NORMAL (-1)
+#define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_TIME_CRITICAL 15
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
+
+#define IDLE_PRIORITY_CLASS 0x00000040
+#define BELOW_NORMAL_PRIORITY_CLASS 0x00004000
+#define NORMAL_PRIORITY_CLASS 0x00000020
+#define ABOVE_NORMAL_PRIORITY_CLASS 0x00008000
+#define HIGH_PRIORITY_CLASS 0x00000080
+#define REALTIME_PRIORITY_CLASS 0x00000100
 
 #define CREATE_SUSPENDED 0x00000004
 
@@ -66,14 +84,15 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 typedef struct _RTL_CRITICAL_SECTION {
     PVOID DebugInfo;
-    LONG LockCount;
+    LONG LockCount;            // -1 when free, else the number of threads in or waiting
     LONG RecursionCount;
-    HANDLE OwningThread;
+    HANDLE OwningThread;       // the owner's thread id
     HANDLE LockSemaphore;      // on the host: the lock object behind the section
     ULONG_PTR SpinCount;
 } CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
+typedef INT_PTR(WINAPI* FARPROC)(void);
 
 #define HasOverlappedIoCompleted(lpOverlapped) \
     (((DWORD)(lpOverlapped)->Internal) != 0x00000103L)
@@ -116,11 +135,42 @@ WINBASEAPI BOOL WINAPI PostQueuedCompletionStatus(HANDLE CompletionPort,
 WINBASEAPI HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                       DWORD dwCreationFlags, LPDWORD lpThreadId);
-// Thread handles only.
-WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 WINBASEAPI BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WINBASEAPI DWORD WINAPI GetCurrentThreadId(VOID);
 WINBASEAPI DWORD WINAPI GetCurrentProcessId(VOID);
+// Pseudo-handles: (HANDLE)-2 and (HANDLE)-1, valid only in the calling thread
+// or process, never closed.
+WINBASEAPI HANDLE WINAPI GetCurrentThread(VOID);
+WINBASEAPI HANDLE WINAPI GetCurrentProcess(VOID);
+
+// Unnamed events only (a name is ignored). Waits take event and thread
+// handles; their time-outs run on the stand-in clock.
+WINBASEAPI HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCSTR lpName);
+WINBASEAPI HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                      BOOL bInitialState, LPCWSTR lpName);
+WINBASEAPI BOOL WINAPI SetEvent(HANDLE hEvent);
+WINBASEAPI BOOL WINAPI ResetEvent(HANDLE hEvent);
+WINBASEAPI DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+WINBASEAPI DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles,
+                                               BOOL bWaitAll, DWORD dwMilliseconds);
+
+// Both on the stand-in clock (virtual or real).
+WINBASEAPI VOID WINAPI Sleep(DWORD dwMilliseconds);
+WINBASEAPI DWORD WINAPI GetTickCount(VOID);
+
+// Recorded and readable by tests; host scheduling is not changed.
+WINBASEAPI BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
+WINBASEAPI int WINAPI GetThreadPriority(HANDLE hThread);
+WINBASEAPI BOOL WINAPI SetPriorityClass(HANDLE hProcess, DWORD dwPriorityClass);
+WINBASEAPI DWORD WINAPI GetPriorityClass(HANDLE hProcess);
+
+// Images under the system root's System32 (or an absolute host path); each
+// process gets its own copy of an image and of its globals.
+WINBASEAPI HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+WINBASEAPI HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
+WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 
 WINBASEAPI VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 WINBASEAPI BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
@@ -143,3 +193,36 @@ WINBASEAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
 #ifdef __cplusplus
 }
 #endif
+
+// The interlocked operations, full barriers as on x86 Windows.
+static inline LONG InterlockedIncrement(LONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedDecrement(LONG volatile* Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value)
+{
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                              LONG Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+static inline LONG InterlockedOr(LONG volatile* Destination, LONG Value)
+{
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value)
+{
+    return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
+}

@@ -43,6 +43,7 @@ constexpr Mapping kMappings[] = {
     {0xC000003Au, ERROR_PATH_NOT_FOUND},            // STATUS_OBJECT_PATH_NOT_FOUND
     {0xC000003Bu, ERROR_BAD_PATHNAME},              // STATUS_OBJECT_PATH_SYNTAX_BAD
     {0xC0000043u, ERROR_SHARING_VIOLATION},         // STATUS_SHARING_VIOLATION
+    {0xC000004Bu, ERROR_ACCESS_DENIED},             // STATUS_THREAD_IS_TERMINATING
     {0xC0000056u, ERROR_ACCESS_DENIED},             // STATUS_DELETE_PENDING
     {0xC000007Au, ERROR_PROC_NOT_FOUND},            // STATUS_PROCEDURE_NOT_FOUND
     {0xC000007Bu, ERROR_BAD_EXE_FORMAT},            // STATUS_INVALID_IMAGE_FORMAT
@@ -95,6 +96,11 @@ DWORD WINAPI GetLastError(VOID)
 VOID WINAPI SetLastError(DWORD dwErrCode)
 {
     host_k32::lastError = dwErrCode;
+}
+
+DWORD HostK32DosErrorOf(LONG Status)
+{
+    return host_k32::DosErrorOf(Status);
 }
 
 }  // extern "C"

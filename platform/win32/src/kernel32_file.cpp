@@ -1,6 +1,8 @@
 // Device files, overlapped reads and writes, device control and completion
 // ports, on top of the stand-in ntoskrnl's system-call layer.
+#include "host/failure_control.h"
 #include "host/io_user.h"
+#include "host/ke_user.h"
 #include "kernel32_internal.h"
 
 using host_k32::SetLastNtError;
@@ -27,9 +29,11 @@ void* ApcContextOf(LPOVERLAPPED overlapped)
     return overlapped;
 }
 
-// Common tail of ReadFile, WriteFile and an overlapped DeviceIoControl.
+// Common tail of ReadFile, WriteFile and DeviceIoControl. A thread stopped
+// while its synchronous request was in flight leaves here.
 BOOL FinishIo(int32_t status, LPOVERLAPPED overlapped, uintptr_t information, LPDWORD bytes)
 {
+    host_wait::StopPoint();
     if (status == kStatusPending) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
@@ -76,6 +80,11 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
     (void)hTemplateFile;
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD injected;
+    if (HostFailNow(HostFailCreateFile, &injected)) {
+        SetLastError(injected);
         return INVALID_HANDLE_VALUE;
     }
     // NT's create dispositions: FILE_SUPERSEDE 0 .. FILE_OVERWRITE_IF 5.
@@ -141,6 +150,11 @@ HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletio
                                      ULONG_PTR CompletionKey, DWORD NumberOfConcurrentThreads)
 {
     (void)NumberOfConcurrentThreads;
+    DWORD injected;
+    if (HostFailNow(HostFailCreateIoCompletionPort, &injected)) {
+        SetLastError(injected);
+        return nullptr;
+    }
     HANDLE port = ExistingCompletionPort;
     bool created = false;
     if (port == nullptr) {
@@ -177,6 +191,9 @@ BOOL WINAPI GetQueuedCompletionStatus(HANDLE CompletionPort, LPDWORD lpNumberOfB
     uintptr_t information = 0;
     int32_t status = HostNtRemoveIoCompletion(CompletionPort, &key, &context, &packetStatus,
                                               &information, dwMilliseconds);
+    // Stopped while it waited, or since: the packet, if any, is the ended
+    // process's.
+    host_wait::StopPoint();
     if (status != kStatusSuccess) {
         *lpOverlapped = nullptr;
         if (status == kStatusTimeout) {

@@ -1,10 +1,14 @@
 // The global and local heap: fixed and moveable blocks below 4 GiB, with
 // accounting and failure injection for tests. A fixed block's handle is its
-// address; a moveable block's handle is a separate cell.
+// address; a moveable block's handle is a separate cell. Each block belongs
+// to the process that allocated it, and goes with it when it ends.
 #include <cstring>
+#include <utility>
+#include <vector>
 #include <map>
 #include <mutex>
 
+#include "host/failure_control.h"
 #include "host/io_user.h"
 #include "host/kernel32_control.h"
 #include "kernel32_internal.h"
@@ -16,6 +20,8 @@ struct Block {
     HGLOBAL handle;       // the address itself for a fixed block
     bool moveable;
     DWORD locks;          // moveable blocks only
+    DWORD process;        // the allocating process's id
+    ULONGLONG serial;     // allocation order, for snapshots
 };
 
 // Guards everything below. The maps are never destroyed, so that blocks
@@ -24,6 +30,7 @@ std::mutex heapLock;
 std::map<LPCVOID, Block>& blocks = *new std::map<LPCVOID, Block>;            // keyed by address
 std::map<HGLOBAL, LPVOID>& moveableHandles = *new std::map<HGLOBAL, LPVOID>; // cell -> address
 SIZE_T liveBytes = 0;
+ULONGLONG nextSerial = 1;
 enum class Injection { None, Nth, Always } injection = Injection::None;
 DWORD countdown = 0;
 
@@ -44,9 +51,15 @@ bool FailNow()
     return false;
 }
 
-HGLOBAL Allocate(UINT flags, SIZE_T bytes)
+HGLOBAL Allocate(HOST_FAILURE_POINT point, UINT flags, SIZE_T bytes)
 {
     bool moveable = (flags & GMEM_MOVEABLE) != 0;
+    DWORD injected;
+    if (HostFailNow(point, &injected)) {
+        SetLastError(injected);
+        return nullptr;
+    }
+    const DWORD process = GetCurrentProcessId();
     {
         std::lock_guard<std::mutex> guard(heapLock);
         if (FailNow()) {
@@ -68,7 +81,7 @@ HGLOBAL Allocate(UINT flags, SIZE_T bytes)
         *static_cast<void**>(cell) = memory;
     }
     std::lock_guard<std::mutex> guard(heapLock);
-    blocks[memory] = Block{bytes, handle, moveable, 0};
+    blocks[memory] = Block{bytes, handle, moveable, 0, process, nextSerial++};
     if (moveable) {
         moveableHandles[handle] = memory;
     }
@@ -90,10 +103,25 @@ LPVOID AddressOf(HGLOBAL handle)
     return nullptr;
 }
 
+// Unlinks the block at memory; the caller frees its memory and cell.
+// heapLock held.
+void* Unlink(void* memory)
+{
+    Block& block = blocks[memory];
+    void* cell = nullptr;
+    if (block.moveable) {
+        cell = block.handle;
+        moveableHandles.erase(block.handle);
+    }
+    liveBytes -= block.size;
+    blocks.erase(memory);
+    return cell;
+}
+
 HGLOBAL Free(HGLOBAL handle)
 {
     void* memory;
-    void* cell = nullptr;
+    void* cell;
     {
         std::lock_guard<std::mutex> guard(heapLock);
         memory = AddressOf(handle);
@@ -101,13 +129,7 @@ HGLOBAL Free(HGLOBAL handle)
             SetLastError(ERROR_INVALID_HANDLE);
             return handle;
         }
-        Block& block = blocks[memory];
-        if (block.moveable) {
-            cell = handle;
-            moveableHandles.erase(handle);
-        }
-        liveBytes -= block.size;
-        blocks.erase(memory);
+        cell = Unlink(memory);
     }
     HostMmFreeLow(memory);
     HostMmFreeLow(cell);
@@ -120,7 +142,7 @@ extern "C" {
 
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes)
 {
-    return Allocate(uFlags, dwBytes);
+    return Allocate(HostFailGlobalAlloc, uFlags, dwBytes);
 }
 
 LPVOID WINAPI GlobalLock(HGLOBAL hMem)
@@ -192,7 +214,7 @@ SIZE_T WINAPI GlobalSize(HGLOBAL hMem)
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes)
 {
-    return Allocate(uFlags, uBytes);
+    return Allocate(HostFailLocalAlloc, uFlags, uBytes);
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL hMem)
@@ -210,6 +232,45 @@ SIZE_T HostHeapLiveBytes(VOID)
 {
     std::lock_guard<std::mutex> guard(heapLock);
     return liveBytes;
+}
+
+ULONGLONG HostHeapSnapshot(VOID)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    return nextSerial;
+}
+
+DWORD HostHeapLiveSince(ULONGLONG Snapshot)
+{
+    std::lock_guard<std::mutex> guard(heapLock);
+    DWORD count = 0;
+    for (const auto& entry : blocks) {
+        count += entry.second.serial >= Snapshot ? 1 : 0;
+    }
+    return count;
+}
+
+DWORD HostHeapReclaimProcess(DWORD ProcessId)
+{
+    std::vector<std::pair<void*, void*>> freed;
+    {
+        std::lock_guard<std::mutex> guard(heapLock);
+        std::vector<LPCVOID> owned;
+        for (const auto& entry : blocks) {
+            if (entry.second.process == ProcessId) {
+                owned.push_back(entry.first);
+            }
+        }
+        for (LPCVOID memory : owned) {
+            void* address = const_cast<void*>(memory);
+            freed.emplace_back(address, Unlink(address));
+        }
+    }
+    for (const auto& block : freed) {
+        HostMmFreeLow(block.first);
+        HostMmFreeLow(block.second);
+    }
+    return DWORD(freed.size());
 }
 
 VOID HostHeapFailNth(DWORD N)

@@ -13,3 +13,12 @@ DWORD DosErrorOf(int32_t status);
 void SetLastNtError(int32_t status);
 
 }  // namespace host_k32
+
+namespace host_k32 {
+
+// Frees (orderly end) or forgets (termination) a process's loaded modules.
+void DetachModules(DWORD processId, bool orderly);
+// Frees the host locks of a process's critical sections.
+void DetachCriticalSections(DWORD processId);
+
+}  // namespace host_k32

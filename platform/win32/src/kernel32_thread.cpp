@@ -1,32 +1,38 @@
-// Threads, waits and critical sections.
-#include <mutex>
+// Threads and their exit codes. A thread made here can be stopped when its
+// process ends: its entry routine is left through the stop catcher below.
+#include <csetjmp>
 #include <new>
 
+#include "host/failure_control.h"
 #include "host/io_user.h"
+#include "host/ke_user.h"
 #include "kernel32_internal.h"
 
 using host_k32::SetLastNtError;
 
 namespace {
 
-constexpr int32_t kStatusTimeout = 0x102;
-
 struct StartBlock {
     LPTHREAD_START_ROUTINE start;
     LPVOID parameter;
 };
 
+// The thread's outermost frame. A stopped thread comes back here from its
+// next stand-in call and ends with its process's exit code; the product
+// frames in between are abandoned, as TerminateThread abandons them.
 uint32_t Trampoline(void* parameter)
 {
-    StartBlock block = *static_cast<StartBlock*>(parameter);
+    const StartBlock block = *static_cast<StartBlock*>(parameter);
     delete static_cast<StartBlock*>(parameter);
-    return block.start(block.parameter);
-}
-
-// A critical section is recursive for its owner, as on Windows.
-std::recursive_mutex* LockOf(LPCRITICAL_SECTION section)
-{
-    return static_cast<std::recursive_mutex*>(section->LockSemaphore);
+    std::jmp_buf catcher;
+    if (setjmp(catcher) != 0) {
+        host_wait::SetStopCatcher(nullptr);
+        return host_wait::StoppedExitCode();
+    }
+    host_wait::SetStopCatcher(&catcher);
+    const uint32_t code = block.start(block.parameter);
+    host_wait::SetStopCatcher(nullptr);
+    return code;
 }
 
 }  // namespace
@@ -42,6 +48,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
     // Suspended creation is not modelled.
     if (lpStartAddress == nullptr || (dwCreationFlags & CREATE_SUSPENDED) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    DWORD injected;
+    if (HostFailNow(HostFailCreateThread, &injected)) {
+        SetLastError(injected);
         return nullptr;
     }
     StartBlock* block = new (std::nothrow) StartBlock{lpStartAddress, lpParameter};
@@ -61,19 +72,6 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
         *lpThreadId = id;
     }
     return handle;
-}
-
-DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
-{
-    int32_t status = HostNtWaitForSingleObject(hHandle, dwMilliseconds);
-    if (status == 0) {
-        return WAIT_OBJECT_0;
-    }
-    if (status == kStatusTimeout) {
-        return WAIT_TIMEOUT;
-    }
-    SetLastNtError(status);
-    return WAIT_FAILED;
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
@@ -97,45 +95,6 @@ DWORD WINAPI GetCurrentThreadId(VOID)
 DWORD WINAPI GetCurrentProcessId(VOID)
 {
     return HostNtCurrentProcessId();
-}
-
-VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
-{
-    lpCriticalSection->DebugInfo = nullptr;
-    lpCriticalSection->LockCount = -1;
-    lpCriticalSection->RecursionCount = 0;
-    lpCriticalSection->OwningThread = nullptr;
-    lpCriticalSection->SpinCount = 0;
-    lpCriticalSection->LockSemaphore = new std::recursive_mutex;
-}
-
-BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
-                                                  DWORD dwSpinCount)
-{
-    InitializeCriticalSection(lpCriticalSection);
-    lpCriticalSection->SpinCount = dwSpinCount;
-    return TRUE;
-}
-
-VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
-{
-    LockOf(lpCriticalSection)->lock();
-}
-
-BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
-{
-    return LockOf(lpCriticalSection)->try_lock() ? TRUE : FALSE;
-}
-
-VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
-{
-    LockOf(lpCriticalSection)->unlock();
-}
-
-VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection)
-{
-    delete LockOf(lpCriticalSection);
-    lpCriticalSection->LockSemaphore = nullptr;
 }
 
 }  // extern "C"

@@ -19,6 +19,12 @@ typedef ULONGLONG HOST_EX_POOL_SNAPSHOT;
 HOST_EX_POOL_SNAPSHOT HostExPoolSnapshot(VOID);
 ULONG HostExPoolLiveSince(HOST_EX_POOL_SNAPSHOT Snapshot, ULONG Tag);
 
+// The tags of the live blocks allocated after Snapshot, in tag order, with
+// their block counts: up to Max into Tags and Blocks. Returns how many tags
+// there are (possibly more than Max).
+ULONG HostExPoolLiveTagsSince(HOST_EX_POOL_SNAPSHOT Snapshot, PULONG Tags, PULONG Blocks,
+                              ULONG Max);
+
 // Number of live blocks of the tag (0: all); prints each one (address, tag,
 // size, serial) to stderr when there are any. Zero means no leak.
 ULONG HostExPoolReportLeaks(ULONG Tag);

@@ -90,6 +90,19 @@ NTSTATUS HostIoLoadDriverEntry(PDRIVER_INITIALIZE Entry, const char* Name,
 // remained. Report may be NULL.
 NTSTATUS HostIoUnloadDriver(PDRIVER_OBJECT DriverObject, PHOST_IO_UNLOAD_REPORT Report);
 
+// Unloads every loaded driver, last loaded first, as HostIoUnloadDriver
+// does, and adds up what they left. A driver without an unload routine, or
+// one that left something, stays loaded (pinned). *Kept (may be NULL): how
+// many drivers stayed. STATUS_SUCCESS when every driver went.
+NTSTATUS HostIoUnloadAllDrivers(PHOST_IO_UNLOAD_REPORT Report, PULONG Kept);
+
+// For a new boot: forgets every driver still loaded or pinned and every
+// device and link still named, so that their names and images can be loaded
+// again; ends failure injection. What is forgotten stays allocated and
+// mapped (nothing of it is called again), and an image still mapped is
+// loaded afresh from a private copy. Call with no request in flight.
+VOID HostIoReset(VOID);
+
 // ---- Namespace and state ----------------------------------------------------
 
 // Live (not deleted) device objects of Driver, or of all drivers with NULL.

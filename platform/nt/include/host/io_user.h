@@ -24,6 +24,11 @@ typedef struct _HOST_NT_IOSB {
 void* HostMmAllocateLow(size_t Size);
 void HostMmFreeLow(void* Block);
 
+// The host path of a system path ("\SystemRoot\System32\x.dll",
+// "System32\x.dll" or an absolute host path), as driver images are found.
+// Its length, or -1 when Size is too small.
+int32_t HostNtSystemPath(const char* Path, char* HostPath, size_t Size);
+
 // Opens a Win32 device path (\\.\NAME or \\?\NAME) through the \DosDevices
 // links with IRP_MJ_CREATE. Overlapped: asynchronous file object.
 int32_t HostNtCreateFile(const uint16_t* Path, uint32_t DesiredAccess, uint32_t ShareAccess,
@@ -60,8 +65,6 @@ int32_t HostNtSetIoCompletion(void* Port, uintptr_t Key, void* ApcContext, int32
 typedef uint32_t (*HOST_NT_THREAD_START)(void* Parameter);
 int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** Handle,
                            uint32_t* ThreadId);
-// STATUS_SUCCESS (signalled) or STATUS_TIMEOUT. Threads only.
-int32_t HostNtWaitForSingleObject(void* Handle, uint32_t TimeoutMs);
 // STATUS_PENDING in ExitCode's place while running: *Running set.
 int32_t HostNtGetExitCodeThread(void* Handle, uint32_t* ExitCode, int* Running);
 uint32_t HostNtCurrentThreadId(void);
