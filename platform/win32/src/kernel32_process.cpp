@@ -203,6 +203,7 @@ VOID HostK32DetachProcess(DWORD ProcessId, BOOL Orderly)
     }
     host_k32::DetachModules(ProcessId, Orderly != FALSE);
     host_k32::DetachCriticalSections(ProcessId);
+    host_k32::DetachProgram(ProcessId);
     std::lock_guard<std::mutex> guard(recordLock);
     Records().erase(ProcessId);
 }

@@ -52,6 +52,9 @@ typedef struct _HOST_LEFTOVERS {
 typedef struct _HOST_PROCESS_OPTIONS {
     const char* Name;               // for reports; may be NULL
     BOOL LimitedUser;               // FALSE: with administrator rights
+    // Windows path of the program's image (GetModuleFileName); may be NULL.
+    const char* ImagePath;
+    BOOL Wow64;                     // an i386 program on 64-bit Windows
     // Optional: the routine of the process's first thread. When it returns,
     // the process ends in order with its result as exit code.
     LPTHREAD_START_ROUTINE Main;
@@ -65,9 +68,11 @@ extern "C" {
 // Boots: resets the kernel stand-in (clock mode and time, failure injection,
 // anything an earlier boot left), selects the system root and starts every
 // boot-, system- and automatic-start service of its database, so that a
-// machine where a driver was installed boots with it loaded. Options NULL:
-// virtual time from 0, private root. STATUS_INVALID_DEVICE_STATE while a
-// system runs; STATUS_OBJECT_PATH_NOT_FOUND when a root cannot be made.
+// machine where a driver was installed boots with it loaded; then, as the
+// Session Manager does, runs the file deletes and renames that MoveFileEx
+// kept for this boot. Options NULL: virtual time from 0, private root.
+// STATUS_INVALID_DEVICE_STATE while a system runs;
+// STATUS_OBJECT_PATH_NOT_FOUND when a root cannot be made.
 NTSTATUS HostBoot(const HOST_BOOT_OPTIONS* Options);
 
 // Ends every application process in order, stops the running services,
