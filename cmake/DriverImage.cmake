@@ -31,3 +31,32 @@ function(tonvane_driver_image target)
     POSITION_INDEPENDENT_CODE ON
     LINK_DEPENDS ${TONVANE_DRIVER_EXPORTS})
 endfunction()
+
+# User-mode images: an installable driver or any DLL that LoadLibrary finds.
+# A shared object under the system root (SYSTEM_PATH System32/<name>.dll),
+# linked against the user-mode stand-in DLLs, exporting only EXPORTS
+# (undecorated, as a .def file names them) and binding everything else
+# inside itself. Every process that loads it gets its own copy.
+# tonvane_user_image(<target> SOURCES ... [LIBS ...]
+#                    SYSTEM_PATH System32/<name>.dll EXPORTS <name>...)
+function(tonvane_user_image target)
+  cmake_parse_arguments(U "" "SYSTEM_PATH" "SOURCES;LIBS;EXPORTS" ${ARGN})
+  if(NOT U_SYSTEM_PATH OR NOT U_EXPORTS)
+    message(FATAL_ERROR "tonvane_user_image(${target}): SYSTEM_PATH and EXPORTS are required")
+  endif()
+  get_filename_component(directory ${U_SYSTEM_PATH} DIRECTORY)
+  get_filename_component(file ${U_SYSTEM_PATH} NAME)
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+  list(JOIN U_EXPORTS "; " exported)
+  file(WRITE ${map} "{ global: ${exported}; local: *; };\n")
+  add_library(${target} MODULE ${U_SOURCES})
+  target_link_libraries(${target} PRIVATE kernel32 user32 advapi32 winmm ${U_LIBS})
+  target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--version-script=${map})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    SUFFIX ""
+    OUTPUT_NAME ${file}
+    LIBRARY_OUTPUT_DIRECTORY ${TONVANE_SYSTEM_ROOT}/${directory}
+    POSITION_INDEPENDENT_CODE ON
+    LINK_DEPENDS ${map})
+endfunction()

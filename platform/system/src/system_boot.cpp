@@ -13,6 +13,8 @@
 #include "host/failure_control.h"
 #include "host/io_control.h"
 #include "host/kernel32_control.h"
+#include "host/kernel32_user.h"
+#include "host/user32_control.h"
 #include "system_internal.h"
 
 namespace fs = std::filesystem;
@@ -133,6 +135,7 @@ NTSTATUS HostBoot(const HOST_BOOT_OPTIONS* Options)
     HostExPoolFailReset();
     HostHeapFailReset();
     HostFailReset();
+    HostUser32ClearMessageBoxes();
     std::string root;
     if (options.SystemRoot != nullptr) {
         root = options.SystemRoot;
@@ -165,11 +168,15 @@ NTSTATUS HostShutdown(PHOST_LEFTOVERS Leftovers)
         return STATUS_INVALID_DEVICE_STATE;
     }
     left.HeapBlocks += host_system::EndAllProcesses();
-    // The default process stands for the test itself: what it still holds
-    // is reported, then let go.
+    // The default process stands for the test itself: its threads are
+    // stopped and its DLLs detach as at an orderly end (WinMM frees its
+    // drivers), then what it still holds is reported and let go.
     PEPROCESS self = HostPsDefaultProcess();
     left.Threads = HostPsThreadCount(nullptr);
     HostPsStopThreads(self, 0);
+    PEPROCESS previous = HostPsSetCurrentProcess(self);
+    HostK32DetachProcess(DWORD(reinterpret_cast<ULONG_PTR>(PsGetProcessId(self))), TRUE);
+    HostPsSetCurrentProcess(previous == self ? nullptr : previous);
     left.Handles = HostPsCloseHandles(self);
     HostScmShutdown();
     HOST_IO_UNLOAD_REPORT unload{};

@@ -9,7 +9,9 @@
 #include "winbase.h"
 #include "winioctl.h"
 #include "winreg.h"
+#include "winuser.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
+#include "mmsystem.h"
 #include "winsvc.h"
 #endif

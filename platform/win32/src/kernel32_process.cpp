@@ -6,6 +6,7 @@
 
 #include "host/io_user.h"
 #include "host/ke_user.h"
+#include "host/ps_control.h"
 #include "host/kernel32_control.h"
 #include "host/kernel32_user.h"
 #include "kernel32_internal.h"
@@ -202,7 +203,11 @@ VOID HostK32DetachProcess(DWORD ProcessId, BOOL Orderly)
         (*it)(ProcessId, Orderly);
     }
     host_k32::DetachModules(ProcessId, Orderly != FALSE);
-    host_k32::DetachCriticalSections(ProcessId);
+    // The default process is the test program itself, which keeps its own
+    // sections across boots.
+    if (ProcessId != DWORD(reinterpret_cast<ULONG_PTR>(PsGetProcessId(HostPsDefaultProcess())))) {
+        host_k32::DetachCriticalSections(ProcessId);
+    }
     host_k32::DetachProgram(ProcessId);
     std::lock_guard<std::mutex> guard(recordLock);
     Records().erase(ProcessId);

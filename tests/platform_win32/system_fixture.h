@@ -1,0 +1,51 @@
+// Shared set-up of the Win32 stand-in tests: each test boots the host system
+// in virtual time on its own scratch root and shuts it down clean.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "host/system_control.h"
+
+inline LPCWSTR W(const char16_t* text)
+{
+    return reinterpret_cast<LPCWSTR>(text);
+}
+
+inline std::string Describe(const HOST_LEFTOVERS& left)
+{
+    char text[1024];
+    HostDescribeLeftovers(&left, text, sizeof(text));
+    return text;
+}
+
+class SystemFixture : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(HostBoot(nullptr), STATUS_SUCCESS); }
+
+    void TearDown() override
+    {
+        HOST_LEFTOVERS left{};
+        EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS) << Describe(left);
+    }
+
+    // A process the calling thread acts in while the scope lasts.
+    class InProcess {
+    public:
+        explicit InProcess(PEPROCESS process) : previous_(HostPsSetCurrentProcess(process)) {}
+        ~InProcess() { HostPsSetCurrentProcess(previous_); }
+        InProcess(const InProcess&) = delete;
+        InProcess& operator=(const InProcess&) = delete;
+
+    private:
+        PEPROCESS previous_;
+    };
+
+    static PEPROCESS Start(const HOST_PROCESS_OPTIONS* options = nullptr)
+    {
+        PEPROCESS process = nullptr;
+        EXPECT_EQ(HostStartProcess(options, &process), STATUS_SUCCESS);
+        return process;
+    }
+};
