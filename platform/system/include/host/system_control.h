@@ -52,13 +52,13 @@ typedef struct _HOST_LEFTOVERS {
 typedef struct _HOST_PROCESS_OPTIONS {
     const char* Name;               // for reports; may be NULL
     BOOL LimitedUser;               // FALSE: with administrator rights
-    // Windows path of the program's image (GetModuleFileName); may be NULL.
-    const char* ImagePath;
-    BOOL Wow64;                     // an i386 program on 64-bit Windows
     // Optional: the routine of the process's first thread. When it returns,
     // the process ends in order with its result as exit code.
     LPTHREAD_START_ROUTINE Main;
     LPVOID Parameter;
+    // Windows path of the program's image (GetModuleFileName); may be NULL.
+    const char* ImagePath;
+    BOOL Wow64;                     // an i386 program on 64-bit Windows
 } HOST_PROCESS_OPTIONS;
 
 #ifdef __cplusplus
