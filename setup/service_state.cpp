@@ -47,13 +47,8 @@ const char* DescribeServiceState(const ServiceState& state)
         return "stopping";
     case SERVICE_RUNNING:
         return "running";
-    case SERVICE_CONTINUE_PENDING:
-        return "continuing";
-    case SERVICE_PAUSE_PENDING:
-        return "pausing";
-    case SERVICE_PAUSED:
-        return "paused";
     default:
+        // Kernel drivers are never paused.
         return "in an unknown state";
     }
 }
