@@ -68,7 +68,7 @@ TEST_F(RegistryTest, CallsFollowWindowsRulesAndWinmmReadsTheDriverList)
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
 
     // Every user reads; only administrators change, with a key opened to.
-    HOST_PROCESS_OPTIONS limited{"user", TRUE, nullptr, nullptr, nullptr, FALSE};
+    HOST_PROCESS_OPTIONS limited{"user", TRUE, nullptr, nullptr};
     PEPROCESS user = Start(&limited);
     {
         InProcess scope(user);
@@ -160,7 +160,7 @@ TEST_F(FileTest, CopyDeleteAndImagesInUseAsWindowsAnswers)
     EXPECT_EQ(GetFileAttributesA("C:\\WINNT\\system32\\none.dll"), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 
-    HOST_PROCESS_OPTIONS limited{"user", TRUE, nullptr, nullptr, nullptr, FALSE};
+    HOST_PROCESS_OPTIONS limited{"user", TRUE, nullptr, nullptr};
     PEPROCESS user = Start(&limited);
     {
         InProcess scope(user);

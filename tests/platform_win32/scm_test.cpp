@@ -78,7 +78,7 @@ TEST_F(ScmTest, ALimitedUserMayLookButNotChange)
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = Create(manager, "IoTest");
     ASSERT_NE(service, nullptr);
-    HOST_PROCESS_OPTIONS options{"user", TRUE, nullptr, nullptr, nullptr, FALSE};
+    HOST_PROCESS_OPTIONS options{"user", TRUE, nullptr, nullptr};
     PEPROCESS user = Start(&options);
     {
         InProcess scope(user);

@@ -87,7 +87,7 @@ TEST_F(ProcessTest, ProcessesEndInOrderOrAbruptlyAndTheirThreadsNeverReturn)
 {
     Worker state;
     worker = &state;
-    HOST_PROCESS_OPTIONS options{"ordered", FALSE, Main, nullptr, nullptr, FALSE};
+    HOST_PROCESS_OPTIONS options{"ordered", FALSE, Main, nullptr};
     PEPROCESS ordered = Start(&options);
     PEPROCESS ticking = Start();
     {

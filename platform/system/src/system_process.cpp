@@ -194,7 +194,6 @@ NTSTATUS HostStartProcess(const HOST_PROCESS_OPTIONS* Options, PEPROCESS* Proces
         return status;
     }
     HostK32SetAdministrator(IdOf(process), options.LimitedUser ? FALSE : TRUE);
-    HostK32SetProgram(IdOf(process), options.ImagePath, options.Wow64);
     {
         std::lock_guard<std::mutex> guard(processLock);
         Processes().push_back(host_system::Process{

@@ -56,9 +56,6 @@ typedef struct _HOST_PROCESS_OPTIONS {
     // the process ends in order with its result as exit code.
     LPTHREAD_START_ROUTINE Main;
     LPVOID Parameter;
-    // Windows path of the program's image (GetModuleFileName); may be NULL.
-    const char* ImagePath;
-    BOOL Wow64;                     // an i386 program on 64-bit Windows
 } HOST_PROCESS_OPTIONS;
 
 #ifdef __cplusplus
