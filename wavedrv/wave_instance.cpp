@@ -319,14 +319,14 @@ VOID ListInstance(WaveInstance* instance)
     Unlock();
 }
 
-WaveInstance* AcquireInstance(DWORD_PTR user)
+WaveInstance* AcquireInstance(DWORD_PTR user, ULONG direction)
 {
     auto* node = reinterpret_cast<SingleListNode*>(user);
     WaveInstance* instance = nullptr;
     Lock();
     if (InstanceList != nullptr && InstanceList->Contains(node)) {
         instance = WaveInstance::FromNode(node);
-        if (instance->closing) {
+        if (instance->closing || instance->direction != direction) {
             instance = nullptr;
         } else {
             ++instance->references;

@@ -105,9 +105,10 @@ VOID CloseInstanceLink(WaveInstance* instance);
 
 // Lists an opened instance with the list's reference.
 VOID ListInstance(WaveInstance* instance);
-// The listed instance at address user, with a reference for the caller;
-// null when there is none or it is closing. user is compared, never read.
-WaveInstance* AcquireInstance(DWORD_PTR user);
+// The listed instance of that direction at address user, with a reference
+// for the caller; null when there is none or it is closing. user is
+// compared, never read.
+WaveInstance* AcquireInstance(DWORD_PTR user, ULONG direction);
 // Drops a reference; the last one ends the instance.
 VOID ReleaseInstance(WaveInstance* instance);
 

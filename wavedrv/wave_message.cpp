@@ -349,8 +349,9 @@ DWORD WaveMessage(ULONG direction, UINT deviceId, UINT message, DWORD_PTR user,
     default:
         break;
     }
-    // Unsupported messages too answer "no such instance" first.
-    WaveInstance* instance = AcquireInstance(user);
+    // Unsupported messages too answer "no such instance" first, and so does
+    // an instance of the other direction.
+    WaveInstance* instance = AcquireInstance(user, direction);
     if (instance == nullptr) {
         return MMSYSERR_INVALPARAM;
     }

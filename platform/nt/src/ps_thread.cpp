@@ -1,6 +1,15 @@
 // Threads created through CreateThread: each runs in its creator's current
-// process and is a waitable object behind a handle.
-#include <thread>
+// process on a stack below 4 GiB, as every i386 address is, so that records
+// on it reach drivers by their 32-bit address as on Windows. A thread is a
+// waitable object behind a handle.
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "host/io_user.h"
 #include "io_internal.h"
@@ -8,8 +17,43 @@
 namespace host_io {
 namespace {
 
+// The reserve Windows gives a thread by default.
+constexpr size_t kStackSize = size_t(1) << 20;
+constexpr size_t kGuard = 4096;
+
+struct Stack {
+    pthread_t thread;
+    void* base;         // the mapping, guard page first
+};
+
+// Stacks of threads that have run to their end, joined and unmapped by the
+// next thread start (a thread cannot unmap the stack it runs on).
+std::mutex deadLock;
+std::vector<Stack>& DeadStacks()   // deadLock; never destroyed
+{
+    static auto* stacks = new std::vector<Stack>;
+    return *stacks;
+}
+
+void ReapDeadStacks()
+{
+    std::vector<Stack> dead;
+    {
+        std::lock_guard<std::mutex> guard(deadLock);
+        dead.swap(DeadStacks());
+    }
+    for (const Stack& stack : dead) {
+        pthread_join(stack.thread, nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+        ASAN_UNPOISON_MEMORY_REGION(stack.base, kStackSize + kGuard);
+#endif
+        munmap(stack.base, kStackSize + kGuard);
+    }
+}
+
 struct ThreadHost {
     ObObject ob;
+    void* stack;
     _EPROCESS* process;
     _ETHREAD* thread;
     HOST_NT_THREAD_START start;
@@ -20,8 +64,10 @@ struct ThreadHost {
     uint32_t exitCode;      // guarded by lock
 };
 
-void Run(ThreadHost* host)
+void* Run(void* argument)
 {
+    ThreadHost* host = static_cast<ThreadHost*>(argument);
+    const Stack stack{pthread_self(), host->stack};
     WaitThread* waits = host->waits;
     BindStandInThread(waits);
     SetThreadContext(host->process, host->thread);
@@ -36,6 +82,33 @@ void Run(ThreadHost* host)
     SetThreadContext(nullptr, nullptr);
     ObDereference(&host->ob, true);
     UnregisterStandInThread(waits);
+    std::lock_guard<std::mutex> guard(deadLock);
+    DeadStacks().push_back(stack);
+    return nullptr;
+}
+
+// Starts host on a stack of its own below 4 GiB.
+bool StartThread(ThreadHost* host)
+{
+    ReapDeadStacks();
+    void* base = mmap(nullptr, kStackSize + kGuard, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT | MAP_STACK | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) {
+        return false;
+    }
+    mprotect(base, kGuard, PROT_NONE);
+    host->stack = base;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, static_cast<char*>(base) + kGuard, kStackSize);
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attributes, Run, host);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        munmap(base, kStackSize + kGuard);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -89,9 +162,7 @@ int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** H
         return status;
     }
     host->waits = RegisterStandInThread(host->process, host_io::ThreadId(host->thread));
-    try {
-        std::thread(Run, host).detach();
-    } catch (...) {
+    if (!StartThread(host)) {
         UnregisterStandInThread(host->waits);
         ObObject* removed;
         RemoveHandle(host->process, handle, &removed);
