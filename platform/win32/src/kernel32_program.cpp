@@ -131,7 +131,8 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName)
     if (lpModuleName == nullptr) {
         return &programImage;
     }
-    if (strcasecmp(lpModuleName, "kernel32.dll") == 0 || strcasecmp(lpModuleName, "kernel32") == 0) {
+    if (strcasecmp(lpModuleName, "kernel32.dll") == 0
+        || strcasecmp(lpModuleName, "kernel32") == 0) {
         return &kernel32Image;
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
