@@ -373,25 +373,15 @@ UINT Remove()
     return removed ? SETUP_SUCCEEDED : SETUP_FAILED;
 }
 
-// Names the devices WinMM reports, Out devices then In devices.
-VOID ReportWaveDevices()
+// Names the devices of one direction that WinMM reports.
+template <class Caps>
+VOID ReportDevices(const char* kind, UINT count,
+                   MMRESULT(WINAPI* getCaps)(UINT_PTR device, Caps* caps, UINT size))
 {
-    const UINT outCount = waveOutGetNumDevs();
-    PrintLine("WinMM playback devices: %u", outCount);
-    for (UINT device = 0; device < outCount; ++device) {
-        WAVEOUTCAPSA caps = {};
-        const MMRESULT result = waveOutGetDevCapsA(device, &caps, sizeof caps);
-        if (result == MMSYSERR_NOERROR) {
-            PrintLine("  %u: %s", device, caps.szPname);
-        } else {
-            PrintLine("  %u: no capabilities (MMSYSERR %u)", device, result);
-        }
-    }
-    const UINT inCount = waveInGetNumDevs();
-    PrintLine("WinMM recording devices: %u", inCount);
-    for (UINT device = 0; device < inCount; ++device) {
-        WAVEINCAPSA caps = {};
-        const MMRESULT result = waveInGetDevCapsA(device, &caps, sizeof caps);
+    PrintLine("WinMM %s devices: %u", kind, count);
+    for (UINT device = 0; device < count; ++device) {
+        Caps caps = {};
+        const MMRESULT result = getCaps(device, &caps, sizeof caps);
         if (result == MMSYSERR_NOERROR) {
             PrintLine("  %u: %s", device, caps.szPname);
         } else {
@@ -439,7 +429,8 @@ UINT Status()
                   pending ? ", deleted at the next restart" : "");
     }
 
-    ReportWaveDevices();
+    ReportDevices("playback", waveOutGetNumDevs(), waveOutGetDevCapsA);
+    ReportDevices("recording", waveInGetNumDevs(), waveInGetDevCapsA);
     return answered ? SETUP_SUCCEEDED : SETUP_FAILED;
 }
 

@@ -3,12 +3,12 @@
 // from the registry, images in use, and the file operations a boot runs
 // after the system-start drivers.
 #include <filesystem>
-#include <fstream>
 
 #include "host/advapi32_control.h"
 #include "host/io_control.h"
 #include "host/kernel32_control.h"
 #include "host/winmm_control.h"
+#include "kept_root.h"
 #include "system_fixture.h"
 
 namespace {
@@ -87,59 +87,29 @@ TEST_F(RegistryTest, CallsFollowWindowsRulesAndWinmmReadsTheDriverList)
     EXPECT_EQ(HostRegOpenKeyCount(userId), 0u);
 }
 
-// Boots on a root of its own that outlives each boot, with drive D: mapped.
+// Boots on a root that outlives each boot; iotest.sys lies on D:.
 class FileTest : public SystemFixture {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(HostCreateSystemRoot(root_, sizeof(root_)));
-        drive_ = std::filesystem::path(root_).parent_path() /
-                 (std::filesystem::path(root_).filename().string() + "-D");
-        std::filesystem::create_directories(drive_);
-        std::filesystem::copy_file(std::filesystem::path(root_) / "System32/Drivers/iotest.sys",
-                                   drive_ / "iotest.sys");
-        std::filesystem::remove(std::filesystem::path(root_) / "System32/Drivers/iotest.sys");
-        Boot();
+        root_.MoveToDrive("System32/Drivers/iotest.sys");
+        root_.Boot();
     }
 
-    void TearDown() override
-    {
-        HOST_LEFTOVERS left{};
-        EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS) << Describe(left);
-        HostK32MapDrive('D', nullptr);
-        HostDeleteSystemRoot(root_);
-        std::filesystem::remove_all(drive_);
-    }
+    void TearDown() override { root_.Shutdown(); }
 
-    void Boot()
-    {
-        HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, root_};
-        ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
-        HostK32MapDrive('d', drive_.c_str());
-    }
+    std::filesystem::path InRoot(const char* path) const { return root_.Root() / path; }
 
-    void Reboot()
-    {
-        HOST_LEFTOVERS left{};
-        EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS) << Describe(left);
-        Boot();
-    }
-
-    std::filesystem::path InRoot(const char* path) const
-    {
-        return std::filesystem::path(root_) / path;
-    }
-
-    char root_[4096];
-    std::filesystem::path drive_;
+    KeptRoot root_;
 };
 
-#define EXPECT_FAILS(call, error)                    \
-    do {                                             \
-        SetLastError(0);                             \
-        EXPECT_FALSE(call);                          \
-        EXPECT_EQ(GetLastError(), DWORD(error));     \
-    } while (0)
+SC_HANDLE CreateIoTest(SC_HANDLE manager, DWORD start)
+{
+    return CreateServiceA(manager, "IoTest", "IoTest", SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                          start, SERVICE_ERROR_NORMAL,
+                          "\\SystemRoot\\System32\\Drivers\\iotest.sys", "Base", nullptr,
+                          nullptr, nullptr, nullptr);
+}
 
 TEST_F(FileTest, CopyDeleteAndImagesInUseAsWindowsAnswers)
 {
@@ -174,11 +144,7 @@ TEST_F(FileTest, CopyDeleteAndImagesInUseAsWindowsAnswers)
     // A loaded driver's image and a process's module can be neither
     // overwritten nor deleted.
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = CreateServiceA(manager, "IoTest", "IoTest", SERVICE_ALL_ACCESS,
-                                       SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
-                                       SERVICE_ERROR_NORMAL,
-                                       "\\SystemRoot\\System32\\Drivers\\iotest.sys", "Base",
-                                       nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service = CreateIoTest(manager, SERVICE_DEMAND_START);
     ASSERT_TRUE(StartServiceA(service, 0, nullptr));
     EXPECT_FAILS(CopyFileA("D:\\iotest.sys", kIoTest, FALSE), ERROR_SHARING_VIOLATION);
     EXPECT_FAILS(DeleteFileA("c:\\winnt\\system32\\drivers\\IOTEST.SYS"), ERROR_ACCESS_DENIED);
@@ -202,11 +168,7 @@ TEST_F(FileTest, ABootLoadsSystemStartDriversBeforeItRunsTheFileOperationsKeptFo
 {
     ASSERT_TRUE(CopyFileA("D:\\iotest.sys", kIoTest, FALSE));
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = CreateServiceA(manager, "IoTest", "IoTest", SERVICE_ALL_ACCESS,
-                                       SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START,
-                                       SERVICE_ERROR_NORMAL,
-                                       "\\SystemRoot\\System32\\Drivers\\iotest.sys", "Base",
-                                       nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service = CreateIoTest(manager, SERVICE_SYSTEM_START);
     ASSERT_NE(service, nullptr);
     EXPECT_TRUE(CloseServiceHandle(service));
     EXPECT_TRUE(CloseServiceHandle(manager));
@@ -229,7 +191,7 @@ TEST_F(FileTest, ABootLoadsSystemStartDriversBeforeItRunsTheFileOperationsKeptFo
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_TRUE(std::filesystem::exists(InRoot("System32/Drivers/iotest.sys")));
 
-    Reboot();
+    root_.Reboot();
     // The driver loaded from the file before the file went.
     EXPECT_TRUE(HostIoObjectExistsA("\\Device\\IoTest"));
     EXPECT_FALSE(std::filesystem::exists(InRoot("System32/Drivers/iotest.sys")));

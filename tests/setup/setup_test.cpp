@@ -16,6 +16,7 @@
 #include "host/kernel32_control.h"
 #include "host/user32_control.h"
 #include "host/winmm_control.h"
+#include "kept_root.h"
 #include "setup_commands.h"
 #include "wave_fixture.h"
 
@@ -59,52 +60,21 @@ void PrintTo(const Installed& s, std::ostream* out)
 constexpr Installed kNothing{false, false, false, false, false};
 constexpr Installed kEverything{true, true, true, true, true};
 
-std::string Describe(const HOST_LEFTOVERS& left)
-{
-    char text[1024];
-    HostDescribeLeftovers(&left, text, sizeof(text));
-    return text;
-}
-
 class SetupTest : public ::testing::Test {
 protected:
     // A fresh root without Tonvane's images; they lie on D: with tonsetup.
     void SetUp() override
     {
-        ASSERT_TRUE(HostCreateSystemRoot(root_, sizeof(root_)));
-        package_ = fs::path(std::string(root_) + "-package");
-        fs::create_directories(package_);
-        for (const char* file : {kKernelFile, kWaveFile}) {
-            fs::copy_file(Root() / file, package_ / fs::path(file).filename());
-            fs::remove(Root() / file);
-        }
-        Boot();
+        root_.MoveToDrive(kKernelFile);
+        root_.MoveToDrive(kWaveFile);
+        root_.Boot();
     }
 
-    void TearDown() override
-    {
-        HOST_LEFTOVERS left{};
-        EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS) << Describe(left);
-        HostK32MapDrive('D', nullptr);
-        HostDeleteSystemRoot(root_);
-        fs::remove_all(package_);
-    }
+    void TearDown() override { root_.Shutdown(); }
 
-    void Boot()
-    {
-        HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, root_};
-        ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
-        HostK32MapDrive('D', package_.c_str());
-    }
+    void Reboot() { root_.Reboot(); }
 
-    void Reboot()
-    {
-        HOST_LEFTOVERS left{};
-        EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS) << Describe(left);
-        Boot();
-    }
-
-    fs::path Root() const { return fs::path(root_); }
+    fs::path Root() const { return root_.Root(); }
 
     // tonsetup <command> in a process of its own, started from D:.
     static SetupRun Setup(const char* command, BOOL limitedUser = FALSE, BOOL wow64 = FALSE)
@@ -183,8 +153,7 @@ protected:
         return all;
     }
 
-    char root_[4096];
-    fs::path package_;
+    KeptRoot root_;
 };
 
 // The WinMM id of the Out or In device with that name.
@@ -323,6 +292,13 @@ TEST_P(RefusalTest, ChangesNothing)
         CloseServiceHandle(manager);
     } else if (name == "Listed") {
         ASSERT_TRUE(HostWinmmSetDriver("wave3", "TONWAVE.DLL"));
+    } else if (name == "NoMemory") {
+        // Another program's file waits for the restart; reading the list
+        // needs memory, and there is none.
+        ASSERT_TRUE(MoveFileExA("C:\\WINNT\\other.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+        HostFailNth(HostFailLocalAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+    } else if (name == "ServiceManagerFails") {
+        HostFailNth(HostFailOpenSCManager, 1, ERROR_ACCESS_DENIED);
     } else if (name == "AllWaveNamesTaken") {
         for (const char* alias : {"wave", "wave1", "wave2", "wave3", "wave4", "wave5", "wave6",
                                   "wave7", "wave8", "wave9"}) {
@@ -351,6 +327,10 @@ INSTANTIATE_TEST_SUITE_P(
                 "error 1073 (0x431): The specified service already exists."},
         Refusal{"Listed", "install", FALSE, FALSE, SETUP_FAILED,
                 "WinMM lists tonwave.dll as \"wave3\""},
+        Refusal{"NoMemory", "install", FALSE, FALSE, SETUP_FAILED,
+                "error 8 (0x8): Not enough storage is available to process this command."},
+        Refusal{"ServiceManagerFails", "remove", FALSE, FALSE, SETUP_FAILED,
+                "cannot ask the service manager about the \"Tonvane\" service"},
         Refusal{"AllWaveNamesTaken", "install", FALSE, FALSE, SETUP_FAILED,
                 "all ten wave driver entries"},
         Refusal{"UnknownCommand", "instal", FALSE, FALSE, SETUP_USAGE, "expected one command"},
@@ -361,7 +341,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SetupTest, AFailedInstallTakesBackOnlyWhatItAdded)
 {
     // tonkern.sys was there before; the handshake after the start fails.
-    ASSERT_TRUE(fs::copy_file(package_ / "tonkern.sys", Root() / kKernelFile));
+    ASSERT_TRUE(fs::copy_file(root_.Drive() / "tonkern.sys", Root() / kKernelFile));
     HostFailNth(HostFailCreateFile, 1, ERROR_FILE_NOT_FOUND);
     SetupRun run = Setup("install");
     EXPECT_EQ(run.status, SETUP_FAILED);

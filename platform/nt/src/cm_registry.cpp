@@ -7,7 +7,6 @@
 // next boot. hiveLock guards the file.
 #include <strings.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -126,10 +125,23 @@ Key* FindKey(Hive* hive, const std::string& path)
     return nullptr;
 }
 
-std::vector<host_cm::Value>::iterator FindValue(Key* key, const std::string& name)
+// The value of that name in the key; null when there is none.
+host_cm::Value* FindValue(Key* key, const std::string& name)
 {
-    return std::find_if(key->values.begin(), key->values.end(),
-                        [&](const host_cm::Value& value) { return SameName(value.name, name); });
+    for (host_cm::Value& value : key->values) {
+        if (SameName(value.name, name)) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+// The value and its key in the hive; null when either is missing.
+host_cm::Value* FindValue(Hive* hive, const std::string& path, const std::string& name,
+                          Key** key)
+{
+    *key = FindKey(hive, path);
+    return *key != nullptr ? FindValue(*key, name) : nullptr;
 }
 
 }  // namespace
@@ -156,16 +168,12 @@ bool QueryValue(const std::string& path, const std::string& name, Value* value)
 {
     std::lock_guard<std::mutex> guard(hiveLock);
     Hive hive = Load();
-    Key* key = FindKey(&hive, path);
-    if (key == nullptr) {
-        return false;
+    Key* key = nullptr;
+    const Value* found = FindValue(&hive, path, name, &key);
+    if (found != nullptr) {
+        *value = *found;
     }
-    auto found = FindValue(key, name);
-    if (found == key->values.end()) {
-        return false;
-    }
-    *value = *found;
-    return true;
+    return found != nullptr;
 }
 
 bool EnumerateValue(const std::string& path, uint32_t index, Value* value)
@@ -189,8 +197,8 @@ bool SetValue(const std::string& path, const Value& value)
         hive.push_back(Key{path, {}});
         key = &hive.back();
     }
-    auto found = FindValue(key, value.name);
-    if (found != key->values.end()) {
+    Value* found = FindValue(key, value.name);
+    if (found != nullptr) {
         found->type = value.type;
         found->data = value.data;
     } else {
@@ -203,15 +211,12 @@ bool DeleteValue(const std::string& path, const std::string& name)
 {
     std::lock_guard<std::mutex> guard(hiveLock);
     Hive hive = Load();
-    Key* key = FindKey(&hive, path);
-    if (key == nullptr) {
+    Key* key = nullptr;
+    const Value* found = FindValue(&hive, path, name, &key);
+    if (found == nullptr) {
         return false;
     }
-    auto found = FindValue(key, name);
-    if (found == key->values.end()) {
-        return false;
-    }
-    key->values.erase(found);
+    key->values.erase(key->values.begin() + (found - key->values.data()));
     return Save(hive);
 }
 

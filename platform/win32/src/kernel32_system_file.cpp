@@ -144,6 +144,13 @@ DWORD FileError(const fs::path& path)
                                                        : ERROR_PATH_NOT_FOUND;
 }
 
+// Resolves a Windows path that must name an existing file.
+DWORD ResolveExisting(LPCSTR windowsPath, HostFile* file)
+{
+    const DWORD error = Resolve(windowsPath, file);
+    return error == ERROR_SUCCESS ? FileError(file->path) : error;
+}
+
 // Appends one operation to the value the next boot reads: the source's NT
 // path, then the target's (empty for a delete), the list closed by an empty
 // string.
@@ -179,10 +186,7 @@ UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize)
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName)
 {
     HostFile file;
-    DWORD error = Resolve(lpFileName, &file);
-    if (error == ERROR_SUCCESS) {
-        error = FileError(file.path);
-    }
+    const DWORD error = ResolveExisting(lpFileName, &file);
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
         return INVALID_FILE_ATTRIBUTES;
@@ -196,12 +200,9 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
 {
     HostFile source;
     HostFile target;
-    DWORD error = Resolve(lpExistingFileName, &source);
+    DWORD error = ResolveExisting(lpExistingFileName, &source);
     if (error == ERROR_SUCCESS) {
         error = Resolve(lpNewFileName, &target);
-    }
-    if (error == ERROR_SUCCESS) {
-        error = FileError(source.path);
     }
     if (error != ERROR_SUCCESS) {
         return Fail(error);
@@ -237,10 +238,7 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
 {
     HostFile file;
-    DWORD error = Resolve(lpFileName, &file);
-    if (error == ERROR_SUCCESS) {
-        error = FileError(file.path);
-    }
+    const DWORD error = ResolveExisting(lpFileName, &file);
     if (error != ERROR_SUCCESS) {
         return Fail(error);
     }
