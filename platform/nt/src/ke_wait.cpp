@@ -48,7 +48,8 @@ struct WaitThread {
 namespace {
 
 std::mutex registryLock;
-std::condition_variable registryChanged;     // a thread ended
+// A thread ended. Never destroyed: detached threads may end during exit.
+std::condition_variable& registryChanged = *new std::condition_variable;
 std::map<ULONG_PTR, WaitThread*>& Threads()  // registryLock
 {
     static auto* threads = new std::map<ULONG_PTR, WaitThread*>;

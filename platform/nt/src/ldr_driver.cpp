@@ -48,6 +48,13 @@ std::string& SystemRoot()   // guarded by loaderLock
     return *root;
 }
 
+// Drivers a reset forgot; kept, never freed. loaderLock.
+std::vector<DriverHost*>& ForgottenDrivers()
+{
+    static auto* drivers = new std::vector<DriverHost*>;
+    return *drivers;
+}
+
 // Files whose images a reset forgot while they stayed mapped. dlopen hands
 // back the mapped image (and its globals) for the same file, whatever the
 // path, so such a file is loaded again from a private copy. loaderLock.
@@ -526,6 +533,9 @@ VOID HostIoReset(VOID)
             }
         }
         // The drivers and their images stay where late references find them.
+        for (const Loaded& loaded : LoadedDrivers()) {
+            ForgottenDrivers().push_back(loaded.driver);
+        }
         LoadedDrivers().clear();
     }
     ForgetNamespace();

@@ -318,8 +318,12 @@ void ForgetNamespace()
     std::lock_guard<std::mutex> guard(NamespaceLock());
     // What is still named belongs to drivers that a reset forgets: their
     // objects stay allocated (late references may still find them) but no
-    // longer occupy a name or count as devices.
+    // longer occupy a name or count as devices. A forgotten device's name
+    // text goes now: nothing would ever free it.
     Names().clear();
+    for (DeviceHost* device : Devices()) {
+        std::u16string().swap(device->name);
+    }
     Devices().clear();
 }
 

@@ -31,7 +31,8 @@ struct Process {
 };
 
 std::mutex processLock;
-std::condition_variable processChanged;         // a process left Ending
+// A process left Ending. Never destroyed: threads may still use it at exit.
+std::condition_variable& processChanged = *new std::condition_variable;
 std::vector<Process>& Processes()               // processLock
 {
     static auto* processes = new std::vector<Process>;

@@ -63,7 +63,8 @@ struct ProcessDrivers {
 };
 
 std::mutex driverLock;
-std::condition_variable waveLoaded;                     // a process finished loading
+// A process finished loading. Never destroyed, as threads may outlive exit.
+std::condition_variable& waveLoaded = *new std::condition_variable;
 std::map<DWORD, ProcessDrivers>& Processes()            // driverLock
 {
     static auto* processes = new std::map<DWORD, ProcessDrivers>;
