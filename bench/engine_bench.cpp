@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "conduit.h"
-#include "driver_globals.h"
+#include "driver_context.h"
 #include "host/ke_control.h"
 #include "mix_samples.h"
 #include "pool.h"
@@ -103,18 +103,16 @@ public:
         RunStartupTable();
         conduit = static_cast<Conduit*>(PoolAllocate(sizeof(Conduit)));
         conduit->Initialise();
-        WAVEFORMATEX format{1, 2, 48000, 192000, 4, 16, 0};
+        const WAVEFORMATEX format{1, 2, 48000, 192000, 4, 16, 0};
         conduit->SetFormat(format);
         chunk = static_cast<ULONG>(conduit->BytesForMs(100));
         std::mt19937 random(streams);
         std::uniform_int_distribution<int> level(-400, 400);
-        conduit->LockEngine();
+        const KIRQL irql = conduit->EnterEngine();
         for (ULONG i = 0; i < 2 * streams; ++i) {
             const bool in = i >= streams;
             Endpoint* endpoint = in ? &conduit->inEndpoint : &conduit->outEndpoint;
-            Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
-            stream->Initialise(endpoint);
-            endpoint->AttachStream(stream);
+            Stream* stream = conduit->OpenStream(*endpoint, format, nullptr);
             audio.emplace_back(in ? 2 * chunk : chunk);
             for (size_t b = 0; b + 1 < audio.back().size(); b += 2) {
                 const int16_t v = static_cast<int16_t>(level(random));
@@ -131,20 +129,17 @@ public:
             (in ? inBuffers : outStreams).push_back(in ? static_cast<void*>(buffer) : stream);
             streamsAll.push_back(stream);
         }
-        conduit->UnlockEngine();
+        conduit->LeaveEngine(irql);
     }
 
     ~TickRig()
     {
-        conduit->LockEngine();
+        const KIRQL irql = conduit->EnterEngine();
         for (Stream* stream : streamsAll) {
             stream->Reset();
-            stream->endpoint->DetachStream(stream);
+            conduit->CloseStream(stream);
         }
-        conduit->UnlockEngine();
-        for (Stream* stream : streamsAll) {
-            PoolFree(stream);
-        }
+        conduit->LeaveEngine(irql);
         conduit->Destroy();
         PoolFree(conduit);
         RunCleanupList();
@@ -152,13 +147,13 @@ public:
 
     void OneTick()
     {
-        conduit->LockEngine();
+        const KIRQL irql = conduit->EnterEngine();
         conduit->lastTickMs = QueryMilliseconds() - 100;
         conduit->Tick();
         for (void* b : inBuffers) {
             static_cast<QueuedBuffer*>(b)->done = 0;
         }
-        conduit->UnlockEngine();
+        conduit->LeaveEngine(irql);
     }
 
     Conduit* conduit = nullptr;

@@ -26,6 +26,9 @@ function(tonvane_kernel_code target)
   if(TONVANE_HOST)
     target_link_libraries(${target} PUBLIC ntoskrnl)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    # A checked build on the host, so that the driver's ASSERTs (IRQL, lock
+    # ownership) fire in every test; the Windows product is a free build.
+    target_compile_definitions(${target} PRIVATE DBG=1)
   else()
     target_compile_definitions(${target} PUBLIC ${TONVANE_DDK_DEFINES})
     target_include_directories(${target} SYSTEM PUBLIC "${TONVANE_DDK_INCLUDE}")

@@ -16,7 +16,6 @@ constexpr USHORT REQ_STOP = 5;
 constexpr USHORT REQ_RESET = 6;
 constexpr USHORT REQ_BREAK_LOOP = 7;
 constexpr USHORT REQ_GET_POSITION = 8;
-constexpr USHORT REQ_LAST_OP = REQ_GET_POSITION;
 
 // Result codes (result): WinMM's own values, returned to WinMM unchanged.
 constexpr ULONG RESULT_NOERROR = 0;          // MMSYSERR_NOERROR
@@ -38,10 +37,6 @@ constexpr ULONG DIRECTION_IN = 1;
 
 // openFlags bit 0: only ask whether the format would be accepted.
 constexpr ULONG OPEN_FORMAT_QUERY = 0x00000001;
-
-// The loop flags of a WAVEHDR that the server reads from headerFlags.
-constexpr ULONG HEADER_BEGINLOOP = 0x00000004;
-constexpr ULONG HEADER_ENDLOOP = 0x00000008;
 
 // Control code: FILE_DEVICE_UNKNOWN, function 1, METHOD_OUT_DIRECT, FILE_ANY_ACCESS.
 constexpr ULONG IOCTL_CONDUIT_REQUEST = 0x00220006;

@@ -1,6 +1,6 @@
 #include "conduit.h"
-#include "done_buffers.h"
 #include "pool.h"
+#include "request_completion.h"
 #include "stream.h"
 
 namespace {
@@ -39,7 +39,7 @@ bool Endpoint::AttachStream(Stream* stream)
     if (!conduit->StartClock()) {
         return false;
     }
-    streams.Append(stream->Node());
+    streams.Append(&stream->link);
     return true;
 }
 
@@ -51,15 +51,18 @@ VOID Endpoint::DetachStream(Stream* stream)
         return;
     }
     conduit->StopClock();
-    streams.Remove(stream->Node());
+    streams.Remove(&stream->link);
 }
 
 bool Endpoint::HasStream(const Stream* stream) const
 {
-    // stream is the caller's untrusted handle: compare its address only,
-    // never call a member through it (it may be misaligned or unmapped).
-    return stream != nullptr
-        && streams.Contains(reinterpret_cast<const SingleListNode*>(stream));
+    // Never a member access through stream: it may be misaligned or unmapped.
+    for (SingleListNode* node = streams.head; node != nullptr; node = node->next) {
+        if (Stream::FromNode(node) == stream) {
+            return true;
+        }
+    }
+    return false;
 }
 
 VOID Conduit::Initialise()
@@ -75,33 +78,55 @@ VOID Conduit::Initialise()
     mixBufferSize = 0;
     mixFilled = 0;
     engineLock.Initialise();
+    engineOwner = nullptr;
 }
 
 VOID Conduit::Destroy()
 {
     // Closing under the engine lock makes any DPC still on its way find the
     // timer closed, so nothing re-arms it after this point.
-    engineLock.Acquire();
-    if (timer.openCount != 0) {
+    TakeEngineLock();
+    if (timer.open) {
         timer.Close();
     }
     if (mixBuffer != nullptr) {
         PoolFree(mixBuffer);
         mixBuffer = nullptr;
     }
-    engineLock.Release();
+    DropEngineLock();
     timer.Destroy();
 }
 
-VOID Conduit::LockEngine()
+KIRQL Conduit::EnterEngine()
 {
-    engineLock.Acquire();
+    ASSERT(KeGetCurrentIrql() <= DISPATCH_LEVEL);
+    KIRQL previous;
+    KeRaiseIrql(DISPATCH_LEVEL, &previous);
+    TakeEngineLock();
+    return previous;
 }
 
-VOID Conduit::UnlockEngine()
+VOID Conduit::LeaveEngine(KIRQL previous)
 {
-    engineLock.Release();
+    const ULONG mark = RetiredSoFar();
+    DropEngineLock();
+    // Still at DISPATCH_LEVEL: no drain is left half done on this processor.
     CompleteDoneBuffers();
+    AwaitCompletions(mark);
+    KeLowerIrql(previous);
+}
+
+VOID Conduit::TakeEngineLock()
+{
+    engineLock.Acquire();
+    engineOwner = KeGetCurrentThread();
+}
+
+VOID Conduit::DropEngineLock()
+{
+    ASSERT(EngineHeld());
+    engineOwner = nullptr;
+    engineLock.Release();
 }
 
 bool Conduit::CheckFormat(const WAVEFORMATEX& f) const
@@ -127,6 +152,31 @@ VOID Conduit::SetFormat(const WAVEFORMATEX& f)
     bytesPerSample = static_cast<USHORT>(format.nBlockAlign / format.nChannels);
 }
 
+Stream* Conduit::OpenStream(Endpoint& endpoint, const WAVEFORMATEX& candidate, HANDLE opener)
+{
+    ASSERT(EngineHeld() && CheckFormat(candidate));
+    Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
+    if (stream == nullptr) {
+        return nullptr;
+    }
+    stream->Initialise(&endpoint, opener);
+    if (clockUsers == 0) {
+        SetFormat(candidate);
+    }
+    if (!endpoint.AttachStream(stream)) {
+        PoolFree(stream);
+        return nullptr;
+    }
+    return stream;
+}
+
+VOID Conduit::CloseStream(Stream* stream)
+{
+    ASSERT(EngineHeld() && stream->queue.IsEmpty());
+    stream->endpoint->DetachStream(stream);
+    PoolFree(stream);
+}
+
 ULONGLONG Conduit::BytesForMs(ULONG ms) const
 {
     ULONGLONG frames = (static_cast<ULONGLONG>(format.nSamplesPerSec) * ms + 500) / 1000;
@@ -138,6 +188,7 @@ ULONGLONG Conduit::BytesForMs(ULONG ms) const
 
 bool Conduit::StartClock()
 {
+    ASSERT(EngineHeld());
     if (clockUsers++ != 0) {
         return true;
     }
@@ -187,6 +238,7 @@ VOID Conduit::StopClock()
 
 VOID Conduit::Tick()
 {
+    ASSERT(EngineHeld());
     const ULONG now = QueryMilliseconds();
     ULONGLONG remaining = BytesForMs(now - lastTickMs);
     const UCHAR silence = bytesPerSample < 2 ? 0x80 : 0;
@@ -214,8 +266,9 @@ VOID Conduit::TransferAll(Endpoint& endpoint, ULONG chunk)
     }
 }
 
-bool Conduit::CancelBuffer(PIRP request)
+bool Conduit::WithdrawBuffer(PIRP request)
 {
+    ASSERT(EngineHeld());
     Endpoint* const endpoints[2] = {&outEndpoint, &inEndpoint};
     for (Endpoint* endpoint : endpoints) {
         for (SingleListNode* node = endpoint->streams.head; node != nullptr; node = node->next) {
@@ -226,45 +279,46 @@ bool Conduit::CancelBuffer(PIRP request)
                 QueuedBuffer* buffer = QueuedBuffer::FromNode(item);
                 if (buffer->completionRequest == request) {
                     buffer->state |= BufferCancelled;
-                    stream->Reset();
+                    stream->Withdraw(buffer);
                     return true;
                 }
             }
         }
     }
-    // Finished meanwhile (by a tick, a pause or a reset): retired already.
-    return ClaimFinishedBuffer(request);
+    return false;
 }
 
 VOID Conduit::ReleaseStreams(HANDLE process, bool allProcesses)
 {
+    ASSERT(EngineHeld());
     Endpoint* const endpoints[2] = {&outEndpoint, &inEndpoint};
     for (Endpoint* endpoint : endpoints) {
         SingleListNode* node = endpoint->streams.head;
         while (node != nullptr) {
-            // Taken first: the detach unlinks node.
+            // Taken first: the close unlinks node.
             SingleListNode* following = node->next;
             Stream* stream = Stream::FromNode(node);
             if (allProcesses || stream->openerProcess == process) {
                 stream->Reset();
-                endpoint->DetachStream(stream);
-                PoolFree(stream);
+                CloseStream(stream);
             }
             node = following;
         }
     }
 }
 
-VOID Conduit::OnTimer(PVOID context, ULONG value)
+VOID Conduit::OnTimer(PVOID context)
 {
+    ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL);
     Conduit* conduit = static_cast<Conduit*>(context);
-    conduit->engineLock.Acquire();
+    conduit->TakeEngineLock();
     // A DPC queued or started before StopClock closed the timer finds it
     // closed here and neither ticks nor re-arms.
-    if (conduit->timer.openCount != 0) {
+    if (conduit->timer.open) {
         conduit->Tick();
-        conduit->timer.Arm(value < TickPeriodMs ? TickPeriodMs - value : 1);
+        static_cast<VOID>(conduit->timer.Arm(TickPeriodMs));
     }
-    conduit->engineLock.Release();
+    conduit->DropEngineLock();
+    // The DPC never waits for another drain: that one completes ours too.
     CompleteDoneBuffers();
 }

@@ -30,22 +30,23 @@ struct Endpoint {
     // Unlinks an attached stream and stops the clock for it; a stream that
     // is not attached changes nothing.
     VOID DetachStream(Stream* stream);
+    // stream is a caller's untrusted handle: only its address is compared.
     bool HasStream(const Stream* stream) const;
     bool IsCapture() const { return (flags & EndpointCapture) != 0; }
 };
 
 // Locking. Every engine operation (the Conduit, Endpoint and Stream methods
 // below and in stream.h, apart from Initialise/Destroy) runs with the engine
-// lock held, at DISPATCH_LEVEL: the tick takes it in OnTimer, a request, a
-// cancel routine and the process-exit routine take it with LockEngine around
-// their whole engine call. The DoneList (appended by the engine, drained by
-// CompleteDoneBuffers) has its own lock, GlobalSpinLock, taken inside the
-// engine lock, never around it; requests are completed with neither held
-// (UnlockEngine and OnTimer drain after releasing the engine lock).
-// The I/O manager's cancel spin lock is likewise taken only inside the engine
-// lock (to arm a request's cancel routine), never around it: the cancel
-// routine releases it before it takes the engine lock. Order: engine lock,
-// then the cancel spin lock or GlobalSpinLock (never both).
+// lock held, at DISPATCH_LEVEL: the tick takes it in OnTimer; a request, a
+// cancel routine, the process-exit routine and unload take it with
+// EnterEngine around their whole engine call. The DoneList (appended by the
+// engine, drained by CompleteDoneBuffers) has its own lock, GlobalSpinLock,
+// taken inside the engine lock, never around it; requests are completed with
+// neither held (LeaveEngine and OnTimer drain after releasing the engine
+// lock). The I/O manager's cancel spin lock is likewise taken only inside
+// the engine lock (to arm a request's cancel routine), never around it: the
+// cancel routine releases it before it takes the engine lock. Order: engine
+// lock, then the cancel spin lock or GlobalSpinLock (never both).
 struct Conduit {
     Endpoint inEndpoint;
     Endpoint outEndpoint;
@@ -63,6 +64,7 @@ struct Conduit {
     // before the In pass.
     ULONG mixFilled;
     SpinLock engineLock;    // guards every field above and all streams
+    PKTHREAD engineOwner;   // the thread holding engineLock, or null; engine lock
 
     // Load time (PASSIVE_LEVEL): the idle conduit, timer installed.
     VOID Initialise();
@@ -71,15 +73,37 @@ struct Conduit {
     // were never closed. Streams stay the property of their opener.
     VOID Destroy();
 
-    // Request side. UnlockEngine also completes every finished buffer
-    // (CompleteDoneBuffers) once the lock is released, so a request that
-    // retired buffers has them completed before it returns.
-    VOID LockEngine();
-    VOID UnlockEngine();
+    // Engine work from a thread (a request, a cancel routine, the process
+    // exit, unload), at or below DISPATCH_LEVEL. It runs at DISPATCH_LEVEL,
+    // so that on one processor it cannot interleave with the tick's DPC,
+    // and under the engine lock against the tick on another processor.
+    // Returns the caller's IRQL for LeaveEngine.
+    KIRQL EnterEngine();
+    // Releases the engine lock, then completes every buffer retired so far,
+    // waiting for a drain of another processor that holds some of them, and
+    // only then returns to previous: a request that retired buffers returns
+    // once their requests are complete.
+    VOID LeaveEngine(KIRQL previous);
+    // The calling thread holds the engine lock, at DISPATCH_LEVEL. For
+    // assertions (inline, so that a free build imports nothing for it).
+    bool EngineHeld() const
+    {
+        return KeGetCurrentIrql() == DISPATCH_LEVEL && engineOwner == KeGetCurrentThread();
+    }
+    // engineLock with its owner recorded; every holder takes it this way.
+    VOID TakeEngineLock();
+    VOID DropEngineLock();
 
     bool CheckFormat(const WAVEFORMATEX& candidate) const;
     // Only while clockUsers is 0.
     VOID SetFormat(const WAVEFORMATEX& candidate);
+    // Opens a stream on endpoint under the format lock, for a format that
+    // CheckFormat accepted: the first stream of either endpoint locks it
+    // (SetFormat), the last detach unlocks it. Null when there is no memory
+    // for the stream or the clock could not start.
+    Stream* OpenStream(Endpoint& endpoint, const WAVEFORMATEX& format, HANDLE opener);
+    // Detaches and frees a stream whose queue is empty.
+    VOID CloseStream(Stream* stream);
     bool StartClock();
     VOID StopClock();
     // Whole frames nearest to ms at the locked rate, at least one frame, in
@@ -88,15 +112,14 @@ struct Conduit {
     VOID Tick();
     // Transfer of one chunk for each stream of endpoint that has buffers.
     VOID TransferAll(Endpoint& endpoint, ULONG chunk);
-    // The work of request's cancel routine. Finds the queued buffer that
-    // request carries, marks it BufferCancelled and resets its stream; the
-    // drain then completes request with STATUS_CANCELLED and the other
-    // buffers as a reset does. A buffer already finished is claimed as it is
-    // (ClaimFinishedBuffer). False when no buffer carries request.
-    bool CancelBuffer(PIRP request);
-    // Resets, detaches and frees every stream that process opened (every
-    // stream when allProcesses): their buffers go to the DoneList, and the
-    // last detach stops the clock and unlocks the format.
+    // The work of request's cancel routine: the queued buffer that request
+    // carries is marked BufferCancelled and withdrawn from its stream
+    // (Stream::Withdraw), to be completed with STATUS_CANCELLED. False when
+    // no queued buffer carries request (it has left its stream already).
+    bool WithdrawBuffer(PIRP request);
+    // Resets and closes every stream that process opened (every stream when
+    // allProcesses): their buffers go to the DoneList, and the last detach
+    // stops the clock and unlocks the format.
     VOID ReleaseStreams(HANDLE process, bool allProcesses);
     // The timer's callback, in its DPC at DISPATCH_LEVEL.
     static CONDUIT_TIMER_CALLBACK OnTimer;

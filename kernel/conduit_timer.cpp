@@ -10,27 +10,30 @@ VOID ConduitTimerDpc(PKDPC dpc, PVOID deferredContext, PVOID argument1, PVOID ar
     UNREFERENCED_PARAMETER(dpc);
     UNREFERENCED_PARAMETER(argument1);
     UNREFERENCED_PARAMETER(argument2);
-    const ConduitTimer* timer = static_cast<const ConduitTimer*>(deferredContext);
-    timer->callback(timer->context, 0);
+    ConduitTimer* timer = static_cast<ConduitTimer*>(deferredContext);
+    timer->callback(timer->context);
+    timer->EndDelivery();
 }
 
-} // namespace
+}  // namespace
 
 VOID ConduitTimer::Initialise(CONDUIT_TIMER_CALLBACK* routine, PVOID routineContext)
 {
-    openCount = 0;
+    open = false;
     dpc = nullptr;
     ktimer = nullptr;
     callback = routine;
     context = routineContext;
+    deliveries = 1;
+    KeInitializeEvent(&quiet, NotificationEvent, FALSE);
 }
 
 bool ConduitTimer::Open()
 {
-    ++openCount;
-    if (openCount != 1) {
+    if (open) {
         return false;
     }
+    open = true;
     if (ktimer == nullptr) {
         ktimer = static_cast<PKTIMER>(PoolAllocate(sizeof(KTIMER)));
         if (ktimer == nullptr) {
@@ -53,32 +56,53 @@ bool ConduitTimer::Open()
 VOID ConduitTimer::Close()
 {
     Cancel();
-    if (openCount != 0) {
-        --openCount;
-    }
+    open = false;
 }
 
 bool ConduitTimer::Arm(ULONG ms)
 {
+    if (KeRemoveQueueDpc(dpc)) {
+        EndDelivery();
+    }
     LARGE_INTEGER dueTime;
     dueTime.QuadPart = -static_cast<LONGLONG>(ms) * 10000;
-    return !KeSetTimer(ktimer, dueTime, dpc);
+    // Counted before the timer can expire; a timer already in the queue
+    // was counted when it was set and is only moved.
+    InterlockedIncrement(&deliveries);
+    if (KeSetTimer(ktimer, dueTime, dpc)) {
+        EndDelivery();
+        return false;
+    }
+    return true;
 }
 
 VOID ConduitTimer::Cancel()
 {
-    if (ktimer != nullptr && dpc != nullptr) {
-        KeCancelTimer(ktimer);
-        KeRemoveQueueDpc(dpc);
+    if (ktimer == nullptr || dpc == nullptr) {
+        return;
+    }
+    if (KeCancelTimer(ktimer)) {
+        EndDelivery();
+    }
+    if (KeRemoveQueueDpc(dpc)) {
+        EndDelivery();
+    }
+}
+
+VOID ConduitTimer::EndDelivery()
+{
+    if (InterlockedDecrement(&deliveries) == 0) {
+        KeSetEvent(&quiet, IO_NO_INCREMENT, FALSE);
     }
 }
 
 VOID ConduitTimer::Destroy()
 {
     Cancel();
-    // A routine that was already running, or a DPC queued before Cancel and
-    // on its way, finishes before this returns.
-    KeFlushQueuedDpcs();
+    // Drops the owner's bias: a routine that is running, or an expiry on its
+    // way to its routine, ends the last delivery and sets quiet.
+    EndDelivery();
+    KeWaitForSingleObject(&quiet, Executive, KernelMode, FALSE, nullptr);
     if (dpc != nullptr) {
         PoolFree(dpc);
         dpc = nullptr;

@@ -2,14 +2,14 @@
 
 #include "conduit.h"
 #include "device_name.h"
+#include "driver_context.h"
 #include "driver_request.h"
 #include "pool.h"
 #include "record_guard.h"
+#include "request_completion.h"
 #include "request_processing.h"
 #include "startup_table.h"
 #include "stream.h"
-
-PDRIVER_OBJECT GlobalDriverObject = nullptr;
 
 namespace {
 
@@ -17,8 +17,8 @@ namespace {
 constexpr ULONG NameCapacity = 40;
 
 // MDL_MAPPED_TO_SYSTEM_VA or MDL_SOURCE_IS_NONPAGED_POOL: already mapped;
-// else the locked pages get a kernel mapping. Null when there is no MDL or
-// no mapping could be made.
+// else the locked pages get a kernel mapping (the buffer's own address
+// from NT 4.0 SP4 on, the floor of this driver). Null when there is no MDL.
 PVOID SystemAddressOf(PMDL mdl)
 {
     if (mdl == nullptr) {
@@ -30,30 +30,6 @@ PVOID SystemAddressOf(PMDL mdl)
     return MmMapLockedPages(mdl, KernelMode);
 }
 
-// Sets the cancel routine of a request whose buffer has just been queued,
-// unless a cancel came first (false). Runs under the engine lock, so no tick
-// can have finished the buffer yet, and the drain cannot complete the request
-// before its routine is set.
-bool ArmCancelRoutine(PIRP request)
-{
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    const bool cancelled = request->Cancel != FALSE;
-    if (!cancelled) {
-        static_cast<VOID>(IoSetCancelRoutine(request, CancelBufferRequest));
-    }
-    IoReleaseCancelSpinLock(cancelIrql);
-    return !cancelled;
-}
-
-NTSTATUS Complete(PIRP request, NTSTATUS status)
-{
-    request->IoStatus.Status = status;
-    request->IoStatus.Information = 0;
-    IoCompleteRequest(request, IO_NO_INCREMENT);
-    return status;
-}
-
 // Everything DispatchRequest does but completing the request: returns the
 // status to complete it with, or STATUS_PENDING once it belongs to a queued
 // buffer (and must not be touched any more).
@@ -61,22 +37,27 @@ NTSTATUS ServeRequest(PIRP request)
 {
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(request);
     const KPROCESSOR_MODE mode = request->RequestorMode;
+    // The only record the server works on. The caller's record stays where
+    // other threads of its process can change it at any moment: it is read
+    // once, here, and written once, after the engine work.
     DriverRequest copy;
-    DriverRequest* working = nullptr;
+    RtlZeroMemory(&copy, sizeof(copy));
     ULONG length = 0;
     RequestTransport transport = TransportControl;
-    ULONG callerRecord = 0;     // read and write: the client's record
+    PVOID callerRecord = nullptr;
 
     switch (location->MajorFunction) {
     case IRP_MJ_READ:
     case IRP_MJ_WRITE: {
-        // Parameters.Write has the same layout as Parameters.Read.
+        // Parameters.Write has the same layout as Parameters.Read. The
+        // record's address is the whole byte offset, a pointer-sized value:
+        // on i386 exactly its low half.
         transport = location->MajorFunction == IRP_MJ_READ ? TransportRead : TransportWrite;
-        callerRecord = location->Parameters.Read.ByteOffset.LowPart;
+        callerRecord = reinterpret_cast<PVOID>(
+            static_cast<ULONG_PTR>(location->Parameters.Read.ByteOffset.QuadPart));
         if (!CaptureCallerRecord(callerRecord, mode, &copy)) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
-        working = &copy;
         length = DRIVER_REQUEST_LENGTH;
         // Without data (length 0, no MDL) the address stays 0, which an
         // add-buffer refuses.
@@ -91,30 +72,33 @@ NTSTATUS ServeRequest(PIRP request)
         if (location->Parameters.DeviceIoControl.IoControlCode != IOCTL_CONDUIT_REQUEST) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
-        // The caller's output buffer, locked and mapped, processed in place.
-        working = static_cast<DriverRequest*>(SystemAddressOf(request->MdlAddress));
+        // The caller's output buffer, locked and mapped: it cannot fault.
+        callerRecord = SystemAddressOf(request->MdlAddress);
         length = location->Parameters.DeviceIoControl.OutputBufferLength;
+        if (callerRecord == nullptr) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        RtlCopyMemory(&copy, callerRecord, length < sizeof(copy) ? length : sizeof(copy));
         break;
     default:
         return STATUS_INVALID_DEVICE_REQUEST;
     }
 
-    if (!ValidateRequest(working, length)) {
+    if (!ValidateRequest(&copy, length)) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    const bool addBuffer = transport != TransportControl && working->op == REQ_ADD_BUFFER;
+    const bool addBuffer = transport != TransportControl && copy.op == REQ_ADD_BUFFER;
     if (addBuffer) {
-        working->addBuffer.completionRequest = PtrToUlong(request);
+        copy.addBuffer.completionRequest = PtrToUlong(request);
     }
 
-    // The engine work runs at DISPATCH_LEVEL under the engine lock, so that
-    // it never interleaves with a tick. An accepted buffer's request is
-    // marked pending and made cancellable before the lock goes: from then on
-    // a tick may finish the buffer and complete the request.
+    // An accepted buffer's request is marked pending and made cancellable
+    // before the engine lock goes: from then on a tick may finish the buffer
+    // and complete the request.
     NTSTATUS status = STATUS_SUCCESS;
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    GlobalConduit->LockEngine();
-    const ULONG result = ProcessRequest(working, length, transport);
+    Conduit* conduit = GlobalDriver.conduit;
+    const KIRQL previous = conduit->EnterEngine();
+    const ULONG result = ProcessRequest(&copy, length, transport);
     if (addBuffer) {
         if (result == RESULT_NOERROR) {
             IoMarkIrpPending(request);
@@ -122,21 +106,20 @@ NTSTATUS ServeRequest(PIRP request)
             status = STATUS_PENDING;
             if (!ArmCancelRoutine(request)) {
                 // Cancelled while it was being queued (its thread or process
-                // is ending): handled as its cancel routine would handle it,
-                // completed by the drain in UnlockEngine.
-                GlobalConduit->CancelBuffer(request);
+                // is ending): withdrawn as its cancel routine would, and
+                // completed as the request leaves the engine.
+                conduit->WithdrawBuffer(request);
             }
         } else {
             status = STATUS_INVALID_DEVICE_REQUEST;
         }
     }
-    GlobalConduit->UnlockEngine();
-    KfLowerIrql(oldIrql);
+    conduit->LeaveEngine(previous);
 
     // Back at PASSIVE_LEVEL, where the client's record may be touched. The
     // request itself may be gone already if it was left pending.
     if (transport == TransportControl) {
-        working->result = result;
+        StoreReply(static_cast<DriverRequest*>(callerRecord), &copy, length, result);
     } else {
         StoreCallerResult(callerRecord, mode, result);
     }
@@ -145,23 +128,38 @@ NTSTATUS ServeRequest(PIRP request)
 
 }  // namespace
 
+VOID ReleaseDriver()
+{
+    // First, so that no process exit reaches the conduit while it goes.
+    if (GlobalDriver.processNotifyRegistered) {
+        PsSetCreateProcessNotifyRoutine(ProcessNotify, TRUE);
+        GlobalDriver.processNotifyRegistered = false;
+    }
+    DestroyConduit();
+    DeleteAllDevices();
+    GlobalDriver.driverObject = nullptr;
+    // The DoneList, then GlobalSpinLock; what a failed StartupTable made.
+    RunCleanupList();
+}
+
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     UNREFERENCED_PARAMETER(registryPath);
-    if (!RunStartupTable()) {
-        // What the routines before the failing one registered goes again.
-        RunCleanupList();
-        return STATUS_UNSUCCESSFUL;
+    // The StartupTable fails only for want of pool.
+    NTSTATUS status = RunStartupTable() ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    if (NT_SUCCESS(status)) {
+        GlobalDriver.driverObject = driver;
+        status = CreateConduit();
     }
-    GlobalDriverObject = driver;
-    // The process-exit routine is registered last, once the conduit it works
-    // on exists; no failure path follows it.
-    if (!CreateConduit() || !NT_SUCCESS(PsSetCreateProcessNotifyRoutine(ProcessNotify, FALSE))) {
-        DestroyConduit();
-        DeleteAllDevices();
-        GlobalDriverObject = nullptr;
-        RunCleanupList();
-        return STATUS_UNSUCCESSFUL;
+    // The process-exit routine comes last, once the conduit it works on
+    // exists.
+    if (NT_SUCCESS(status)) {
+        status = PsSetCreateProcessNotifyRoutine(ProcessNotify, FALSE);
+        GlobalDriver.processNotifyRegistered = NT_SUCCESS(status);
+    }
+    if (!NT_SUCCESS(status)) {
+        ReleaseDriver();
+        return status;
     }
     driver->DriverUnload = DriverUnload;
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
@@ -175,18 +173,13 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING reg
 VOID NTAPI DriverUnload(PDRIVER_OBJECT driver)
 {
     UNREFERENCED_PARAMETER(driver);
-    // First, so that no process exit reaches the conduit while it goes.
-    PsSetCreateProcessNotifyRoutine(ProcessNotify, TRUE);
-    DestroyConduit();
-    DeleteAllDevices();
-    GlobalDriverObject = nullptr;
-    RunCleanupList();
+    ReleaseDriver();
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP request)
 {
     UNREFERENCED_PARAMETER(device);
-    return Complete(request, STATUS_SUCCESS);
+    return CompleteRequest(request, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NTAPI DispatchRequest(PDEVICE_OBJECT device, PIRP request)
@@ -197,22 +190,7 @@ NTSTATUS NTAPI DispatchRequest(PDEVICE_OBJECT device, PIRP request)
     if (status == STATUS_PENDING) {
         return STATUS_PENDING;
     }
-    return Complete(request, status);
-}
-
-VOID NTAPI CancelBufferRequest(PDEVICE_OBJECT device, PIRP request)
-{
-    UNREFERENCED_PARAMETER(device);
-    // Never hold the cancel spin lock around the engine lock. Until the
-    // search below claims the request's buffer, no drain completes the
-    // request (see CompleteDoneBuffers), so it stays intact meanwhile.
-    IoReleaseCancelSpinLock(request->CancelIrql);
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    GlobalConduit->LockEngine();
-    GlobalConduit->CancelBuffer(request);
-    // Completes the stream's buffers, this request with STATUS_CANCELLED.
-    GlobalConduit->UnlockEngine();
-    KfLowerIrql(oldIrql);
+    return CompleteRequest(request, status, 0);
 }
 
 VOID NTAPI ProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create)
@@ -223,56 +201,55 @@ VOID NTAPI ProcessNotify(HANDLE parentId, HANDLE processId, BOOLEAN create)
     }
     // Its own requests were cancelled before it could end; requests of other
     // processes on its streams complete with their byte counts.
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    GlobalConduit->LockEngine();
-    GlobalConduit->ReleaseStreams(processId, false);
-    GlobalConduit->UnlockEngine();
-    KfLowerIrql(oldIrql);
+    Conduit* conduit = GlobalDriver.conduit;
+    const KIRQL previous = conduit->EnterEngine();
+    conduit->ReleaseStreams(processId, false);
+    conduit->LeaveEngine(previous);
 }
 
-bool CreateConduit()
+NTSTATUS CreateConduit()
 {
     Conduit* conduit = static_cast<Conduit*>(PoolAllocate(sizeof(Conduit)));
     if (conduit == nullptr) {
-        return false;
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     conduit->Initialise();
-    GlobalConduit = conduit;
-    if (!CreateConduitDevice(DIRECTION_IN, 0) || !CreateConduitDevice(DIRECTION_OUT, 0)) {
-        DestroyConduit();
-        return false;
+    GlobalDriver.conduit = conduit;
+    NTSTATUS status = CreateConduitDevice(DIRECTION_IN, 0);
+    if (NT_SUCCESS(status)) {
+        status = CreateConduitDevice(DIRECTION_OUT, 0);
     }
-    return true;
+    if (!NT_SUCCESS(status)) {
+        DestroyConduit();
+    }
+    return status;
 }
 
 VOID DestroyConduit()
 {
-    Conduit* conduit = GlobalConduit;
+    Conduit* conduit = GlobalDriver.conduit;
     if (conduit == nullptr) {
         return;
     }
     // Streams that clients never closed: each is reset, which returns its
-    // buffers to the DoneList, then detached (the last one stops the clock)
-    // and freed. Releasing the engine lock drains the DoneList, completing
-    // every request still pending.
-    KIRQL oldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    conduit->LockEngine();
+    // buffers to the DoneList, then closed (the last one stops the clock).
+    // Leaving the engine completes every request still pending.
+    const KIRQL previous = conduit->EnterEngine();
     conduit->ReleaseStreams(nullptr, true);
-    conduit->UnlockEngine();
-    KfLowerIrql(oldIrql);
+    conduit->LeaveEngine(previous);
     // Closes the timer and waits out any DPC of it before the memory goes.
     conduit->Destroy();
-    GlobalConduit = nullptr;
+    GlobalDriver.conduit = nullptr;
     PoolFree(conduit);
 }
 
-bool CreateConduitDevice(ULONG direction, USHORT conduitNumber)
+NTSTATUS CreateConduitDevice(ULONG direction, USHORT conduitNumber)
 {
     WCHAR deviceText[NameCapacity];
     WCHAR linkText[NameCapacity];
     if (FormatDeviceName(deviceText, NameCapacity, DEVICE_PREFIX, direction, conduitNumber) == 0
         || FormatDeviceName(linkText, NameCapacity, LINK_PREFIX, direction, conduitNumber) == 0) {
-        return false;
+        return STATUS_BUFFER_TOO_SMALL;
     }
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;
@@ -280,10 +257,10 @@ bool CreateConduitDevice(ULONG direction, USHORT conduitNumber)
     RtlInitUnicodeString(&linkName, linkText);
 
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(GlobalDriverObject, sizeof(DeviceExtension), &deviceName,
-                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(GlobalDriver.driverObject, sizeof(DeviceExtension),
+                                     &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) {
-        return false;
+        return status;
     }
     device->Flags |= DO_DIRECT_IO;
     DeviceExtension* extension = static_cast<DeviceExtension*>(device->DeviceExtension);
@@ -293,9 +270,8 @@ bool CreateConduitDevice(ULONG direction, USHORT conduitNumber)
     status = IoCreateSymbolicLink(&linkName, &deviceName);
     if (!NT_SUCCESS(status)) {
         IoDeleteDevice(device);
-        return false;
     }
-    return true;
+    return status;
 }
 
 VOID DeleteConduitDevice(PDEVICE_OBJECT device)
@@ -314,10 +290,10 @@ VOID DeleteConduitDevice(PDEVICE_OBJECT device)
 
 VOID DeleteAllDevices()
 {
-    if (GlobalDriverObject == nullptr) {
+    if (GlobalDriver.driverObject == nullptr) {
         return;
     }
-    PDEVICE_OBJECT device = GlobalDriverObject->DeviceObject;
+    PDEVICE_OBJECT device = GlobalDriver.driverObject->DeviceObject;
     while (device != nullptr) {
         PDEVICE_OBJECT next = device->NextDevice;
         DeleteConduitDevice(device);

@@ -12,13 +12,13 @@
 
 #include "driver_request.h"
 
-// Copies the DRIVER_REQUEST_LENGTH bytes at address into copy. False, with
-// nothing written at address, when any of those bytes cannot be read, when
+// Copies the DRIVER_REQUEST_LENGTH bytes at record into copy. False, with
+// nothing written at record, when any of those bytes cannot be read, when
 // the result field cannot be written, or when mode is UserMode and the
 // record does not lie wholly in user space.
-bool CaptureCallerRecord(ULONG address, KPROCESSOR_MODE mode, DriverRequest* copy);
+bool CaptureCallerRecord(const VOID* record, KPROCESSOR_MODE mode, DriverRequest* copy);
 
-// Stores result into the result field of the record at address, under the
-// same rules; false when that was impossible (the caller freed or protected
-// the record meanwhile).
-bool StoreCallerResult(ULONG address, KPROCESSOR_MODE mode, ULONG result);
+// Stores result into the result field of record, under the same rules;
+// false when that was impossible (the caller freed or protected the record
+// meanwhile).
+bool StoreCallerResult(PVOID record, KPROCESSOR_MODE mode, ULONG result);

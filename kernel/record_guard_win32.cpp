@@ -75,43 +75,43 @@ namespace {
 
 constexpr ULONG ResultOffset = FIELD_OFFSET(DriverRequest, result);
 
-// The whole of [address, address + length) is reachable for mode: for a
+// The whole of [record, record + length) is reachable for mode: for a
 // user-mode caller it must end at or below MmUserProbeAddress, without
 // wrapping.
-bool InCallerRange(ULONG address, ULONG length, KPROCESSOR_MODE mode)
+bool InCallerRange(const VOID* record, ULONG length, KPROCESSOR_MODE mode)
 {
+    const ULONG_PTR address = reinterpret_cast<ULONG_PTR>(record);
     if (address == 0) {
         return false;
     }
     if (mode != UserMode) {
         return address + length > address;
     }
-    const ULONG limit = MmUserProbeAddress;
+    const ULONG_PTR limit = MmUserProbeAddress;
     return address <= limit && length <= limit - address;
 }
 
 }  // namespace
 
-bool CaptureCallerRecord(ULONG address, KPROCESSOR_MODE mode, DriverRequest* copy)
+bool CaptureCallerRecord(const VOID* record, KPROCESSOR_MODE mode, DriverRequest* copy)
 {
-    if (!InCallerRange(address, sizeof(DriverRequest), mode)) {
+    if (!InCallerRange(record, sizeof(DriverRequest), mode)) {
         return false;
     }
-    PUCHAR record = static_cast<PUCHAR>(UlongToPtr(address));
     if (RecordGuardCopy(copy, record, sizeof(DriverRequest)) == 0) {
         return false;
     }
     // Probe the result field for writing as the kernel's write probe does:
     // its bytes written back unchanged.
-    PUCHAR result = record + ResultOffset;
+    PUCHAR result = static_cast<PUCHAR>(const_cast<PVOID>(record)) + ResultOffset;
     return RecordGuardCopy(result, result, sizeof(ULONG)) != 0;
 }
 
-bool StoreCallerResult(ULONG address, KPROCESSOR_MODE mode, ULONG result)
+bool StoreCallerResult(PVOID record, KPROCESSOR_MODE mode, ULONG result)
 {
-    if (!InCallerRange(address, sizeof(DriverRequest), mode)) {
+    if (!InCallerRange(record, sizeof(DriverRequest), mode)) {
         return false;
     }
-    PUCHAR record = static_cast<PUCHAR>(UlongToPtr(address));
-    return RecordGuardCopy(record + ResultOffset, &result, sizeof(result)) != 0;
+    return RecordGuardCopy(static_cast<PUCHAR>(record) + ResultOffset, &result, sizeof(result))
+        != 0;
 }

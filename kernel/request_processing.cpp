@@ -1,17 +1,16 @@
 #include "request_processing.h"
 
 #include "conduit.h"
+#include "driver_context.h"
 #include "pool.h"
 #include "stream.h"
-
-Conduit* GlobalConduit = nullptr;
 
 namespace {
 
 Endpoint* ChosenEndpoint(const DriverRequest* record)
 {
-    return record->target.direction == DIRECTION_IN ? &GlobalConduit->inEndpoint
-                                                   : &GlobalConduit->outEndpoint;
+    Conduit* conduit = GlobalDriver.conduit;
+    return record->target.direction == DIRECTION_IN ? &conduit->inEndpoint : &conduit->outEndpoint;
 }
 
 WAVEFORMATEX RecordFormat(const DriverRequest* record)
@@ -25,7 +24,7 @@ WAVEFORMATEX RecordFormat(const DriverRequest* record)
 
 ULONG OpenStream(DriverRequest* record, Endpoint* endpoint)
 {
-    Conduit* conduit = GlobalConduit;
+    Conduit* conduit = GlobalDriver.conduit;
     record->open.format.cbSize = 0;
     const WAVEFORMATEX format = RecordFormat(record);
     if (!conduit->CheckFormat(format)) {
@@ -34,37 +33,27 @@ ULONG OpenStream(DriverRequest* record, Endpoint* endpoint)
     if ((record->open.openFlags & OPEN_FORMAT_QUERY) != 0) {
         return RESULT_NOERROR;
     }
-    Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
-    if (stream == nullptr) {
-        return RESULT_NOMEM;
-    }
-    stream->Initialise(endpoint);
     // The request runs in its caller's thread: this is the client's process.
-    stream->openerProcess = PsGetCurrentProcessId();
-    if (conduit->clockUsers == 0) {
-        conduit->SetFormat(format);
-    }
-    if (!endpoint->AttachStream(stream)) {
-        PoolFree(stream);
+    Stream* stream = conduit->OpenStream(*endpoint, format, PsGetCurrentProcessId());
+    if (stream == nullptr) {
         return RESULT_NOMEM;
     }
     record->streamHandle = PtrToUlong(stream);
     return RESULT_NOERROR;
 }
 
-ULONG CloseStream(Stream* stream, Endpoint* endpoint)
+ULONG CloseStream(Stream* stream)
 {
     if (!stream->queue.IsEmpty()) {
         return RESULT_STILLPLAYING;
     }
-    endpoint->DetachStream(stream);
-    PoolFree(stream);
+    GlobalDriver.conduit->CloseStream(stream);
     return RESULT_NOERROR;
 }
 
 ULONG AddBuffer(DriverRequest* record, Stream* stream)
 {
-    const ULONG blockAlign = GlobalConduit->format.nBlockAlign;
+    const ULONG blockAlign = GlobalDriver.conduit->format.nBlockAlign;
     ULONG length = record->addBuffer.dataLength;
     if (length == 0 || blockAlign > length) {
         return RESULT_INVALPARAM;
@@ -77,7 +66,7 @@ ULONG AddBuffer(DriverRequest* record, Stream* stream)
     if (buffer == nullptr) {
         return RESULT_NOMEM;
     }
-    buffer->next = nullptr;
+    buffer->link.next = nullptr;
     buffer->data = static_cast<PUCHAR>(UlongToPtr(record->addBuffer.data));
     buffer->length = length;
     buffer->done = 0;
@@ -91,7 +80,7 @@ ULONG AddBuffer(DriverRequest* record, Stream* stream)
 
 ULONG GetPosition(DriverRequest* record, const Stream* stream)
 {
-    const WAVEFORMATEX& format = GlobalConduit->format;
+    const WAVEFORMATEX& format = GlobalDriver.conduit->format;
     const ULONG position = stream->position;
     // The locked rate in bytes per second, widened: its 32-bit copy in the
     // format wraps (to 0 at worst) for rates beyond any real device.
@@ -160,7 +149,7 @@ ULONG ExecuteOp(DriverRequest* record)
     }
     switch (op) {
     case REQ_CLOSE:
-        return CloseStream(stream, endpoint);
+        return CloseStream(stream);
     case REQ_ADD_BUFFER:
         return AddBuffer(record, stream);
     case REQ_START:
@@ -170,8 +159,8 @@ ULONG ExecuteOp(DriverRequest* record)
         stream->Pause();
         return RESULT_NOERROR;
     case REQ_RESET:
-        // The buffers it returns are completed by the drain that follows the
-        // release of the engine lock, before the request returns.
+        // The buffers it returns are completed as the request leaves the
+        // engine (Conduit::LeaveEngine), before it returns.
         stream->Reset();
         return RESULT_NOERROR;
     case REQ_BREAK_LOOP:
@@ -181,5 +170,37 @@ ULONG ExecuteOp(DriverRequest* record)
         return GetPosition(record, stream);
     default:
         return RESULT_NOTSUPPORTED;
+    }
+}
+
+VOID StoreReply(DriverRequest* caller, const DriverRequest* answered, ULONG length, ULONG result)
+{
+    caller->result = result;
+    switch (answered->op) {
+    case REQ_HANDSHAKE:
+        if (result == RESULT_NOERROR) {
+            WriteSignature(caller, SERVER_SIGNATURE);
+            caller->deviceCount = answered->deviceCount;
+        }
+        break;
+    case REQ_OPEN:
+        // cbSize once the op ran (a full record); the handle once a stream
+        // was opened.
+        if (length >= DRIVER_REQUEST_LENGTH) {
+            caller->open.format.cbSize = answered->open.format.cbSize;
+        }
+        if (result == RESULT_NOERROR && (answered->open.openFlags & OPEN_FORMAT_QUERY) == 0) {
+            caller->streamHandle = answered->streamHandle;
+        }
+        break;
+    case REQ_GET_POSITION:
+        if (result == RESULT_NOERROR) {
+            caller->position.positionSamples = answered->position.positionSamples;
+            caller->position.positionBytes = answered->position.positionBytes;
+            caller->position.positionMs = answered->position.positionMs;
+        }
+        break;
+    default:
+        break;
     }
 }

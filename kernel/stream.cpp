@@ -1,29 +1,31 @@
 #include "stream.h"
-#include "driver_globals.h"
+#include "driver_context.h"
 #include "mix_samples.h"
+#include "request_completion.h"
 
-VOID Stream::Initialise(Endpoint* owner)
+VOID Stream::Initialise(Endpoint* owner, HANDLE opener)
 {
-    next = nullptr;
+    link.next = nullptr;
     endpoint = owner;
     queue.Initialise();
     loopCount = 0;
     loopCursor = nullptr;
-    openerProcess = nullptr;
+    openerProcess = opener;
     flags = 0;
     ResetState();
 }
 
 VOID Stream::ResetState()
 {
-    GlobalSpinLock->Acquire();
+    SpinLock* lock = GlobalDriver.globalSpinLock;
+    lock->Acquire();
     position = 0;
     flags &= static_cast<USHORT>(~(StreamPaused | StreamLoopOpen));
     loopCount = 0;
     if (IsCapture()) {
         flags |= StreamPaused;
     }
-    GlobalSpinLock->Release();
+    lock->Release();
 }
 
 QueuedBuffer* Stream::CurrentBuffer() const
@@ -59,6 +61,7 @@ VOID Stream::EnterCurrent()
 
 VOID Stream::AddBuffer(QueuedBuffer* buffer)
 {
+    ASSERT(endpoint->conduit->EngineHeld());
     if (!IsCapture()) {
         if ((buffer->headerFlags & WHDR_BEGINLOOP) != 0 && buffer->loops != 0
             && (flags & StreamLoopOpen) == 0) {
@@ -73,8 +76,8 @@ VOID Stream::AddBuffer(QueuedBuffer* buffer)
             }
         }
     }
-    queue.Append(buffer->Node());
-    if (queue.head == buffer->Node()) {
+    queue.Append(&buffer->link);
+    if (queue.head == &buffer->link) {
         EnterCurrent();
     }
 }
@@ -105,10 +108,10 @@ VOID Stream::BreakLoop()
 
 VOID Stream::Reset()
 {
-    ResetState();
-    flags |= StreamPaused;
+    ASSERT(endpoint->conduit->EngineHeld());
     // RetireHead enters each new head; a loop entered that way is dropped at
     // once so loopCursor never follows a buffer out of the queue.
+    loopCount = 0;
     while (RetireHead()) {
         loopCount = 0;
     }
@@ -122,12 +125,95 @@ bool Stream::RetireHead()
         return false;
     }
     EnterCurrent();
-    // Once appended the buffer belongs to the drain, which may complete and
+    // Once retired the buffer belongs to the drain, which may complete and
     // free it at any moment: nothing touches it afterwards.
-    GlobalSpinLock->Acquire();
-    DoneList->Append(node);
-    GlobalSpinLock->Release();
+    RetireBuffer(QueuedBuffer::FromNode(node));
     return true;
+}
+
+VOID Stream::Withdraw(QueuedBuffer* buffer)
+{
+    ASSERT(endpoint->conduit->EngineHeld());
+    // Where buffer stands: its predecessor, whether it is in the loop being
+    // played (members from the head up to the first end), and the start of
+    // a loop not yet entered that it belongs to.
+    QueuedBuffer* previous = nullptr;
+    QueuedBuffer* waitingStart = nullptr;
+    bool inRunningLoop = loopCount != 0;
+    for (SingleListNode* node = queue.head; node != &buffer->link; node = node->next) {
+        previous = QueuedBuffer::FromNode(node);
+        if ((previous->state & BufferLoopStart) != 0) {
+            waitingStart = previous;
+        }
+        if ((previous->state & BufferInLoop) == 0 || (previous->state & BufferLoopEnd) != 0) {
+            waitingStart = nullptr;
+            inRunningLoop = false;
+        }
+    }
+    const ULONG state = buffer->state;
+    const bool member = (state & BufferInLoop) != 0;
+    inRunningLoop = inRunningLoop && member;
+    const bool current = buffer == CurrentBuffer();
+    QueuedBuffer* following = nullptr;     // the loop member after buffer
+    if (member && (state & BufferLoopEnd) == 0 && buffer->link.next != nullptr) {
+        following = QueuedBuffer::FromNode(buffer->link.next);
+    }
+    const bool memberBefore = member && previous != nullptr
+        && (previous->state & BufferInLoop) != 0 && (previous->state & BufferLoopEnd) == 0;
+
+    if (member) {
+        // The loop keeps its marks on the members that stay.
+        if ((state & BufferLoopStart) != 0) {
+            waitingStart = following;
+            if (following != nullptr) {
+                following->state |= BufferLoopStart;
+            }
+        }
+        if ((state & BufferLoopEnd) != 0 && memberBefore) {
+            previous->state |= BufferLoopEnd;
+        }
+        if (following == nullptr && !memberBefore && (state & BufferLoopEnd) == 0) {
+            // The only member of a loop still open: nothing of it stays.
+            flags &= static_cast<USHORT>(~StreamLoopOpen);
+        }
+        if (waitingStart != nullptr) {
+            waitingStart->loops = 1;
+        }
+        if (inRunningLoop) {
+            loopCount = 1;
+        }
+    }
+    queue.Remove(&buffer->link);
+    RetireBuffer(buffer);
+    if (!current) {
+        return;
+    }
+    if (!inRunningLoop) {
+        EnterCurrent();
+        return;
+    }
+    if (following != nullptr) {
+        // The pass goes on with the next member.
+        loopCursor = following;
+        EnterCurrent();
+        return;
+    }
+    // The pass ended with buffer, and with it the loop: the members played
+    // before it leave, up to the one that now ends the loop.
+    loopCount = 0;
+    loopCursor = nullptr;
+    if (memberBefore) {
+        previous->state |= BufferLoopEnd;
+        flags &= static_cast<USHORT>(~StreamLoopOpen);
+        for (;;) {
+            const bool end = (QueuedBuffer::FromNode(queue.head)->state & BufferLoopEnd) != 0;
+            RetireHead();
+            if (end) {
+                break;
+            }
+        }
+    }
+    EnterCurrent();
 }
 
 VOID Stream::FinishCurrent()
@@ -141,7 +227,7 @@ VOID Stream::FinishCurrent()
         return;
     }
     const bool isEnd = (current->state & BufferLoopEnd) != 0;
-    SingleListNode* following = current->Node()->next;
+    SingleListNode* following = current->link.next;
     if (!isEnd && following != nullptr) {
         // Members are queued contiguously: the next buffer is in the loop.
         loopCursor = QueuedBuffer::FromNode(following);

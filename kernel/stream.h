@@ -11,9 +11,9 @@ constexpr ULONG BufferInLoop = 0x1;
 constexpr ULONG BufferLoopStart = 0x2;     // a loop's first buffer, not yet entered
 constexpr ULONG BufferLoopEnd = 0x4;
 // Set (on either side) by the cancel routine of the buffer's request: found
-// queued, the buffer was returned by a reset of its stream and its request
-// completes with STATUS_CANCELLED; found finished (CancelSeen), it completes
-// as finished. Either tells the drain that the routine has been.
+// queued, the buffer was withdrawn from its stream and its request completes
+// with STATUS_CANCELLED; found retired (CancelSeen), it completes as it left.
+// Either tells the drain that the routine has been (request_completion.h).
 constexpr ULONG BufferCancelled = 0x8;
 constexpr ULONG BufferCancelSeen = 0x10;
 
@@ -21,7 +21,7 @@ constexpr ULONG BufferCancelSeen = 0x10;
 // buffer is finished. In its stream's queue under the engine lock, then in
 // the DoneList under GlobalSpinLock, then freed by CompleteDoneBuffers.
 struct QueuedBuffer {
-    QueuedBuffer* next;         // list link: stream queue, then DoneList
+    SingleListNode link;        // first: stream queue, then DoneList
     PUCHAR data;                // system address of the client's bytes
     ULONG length;               // whole frames, at least one
     ULONG done;                 // bytes moved in the current pass
@@ -30,10 +30,10 @@ struct QueuedBuffer {
     ULONG loops;                // passes of a loop beginning here
     PIRP completionRequest;     // completed with done as its byte count
 
-    SingleListNode* Node() { return reinterpret_cast<SingleListNode*>(this); }
+    // Null for null (an empty list's head).
     static QueuedBuffer* FromNode(SingleListNode* node)
     {
-        return reinterpret_cast<QueuedBuffer*>(node);
+        return node != nullptr ? CONTAINING_RECORD(node, QueuedBuffer, link) : nullptr;
     }
 };
 
@@ -44,7 +44,7 @@ constexpr USHORT StreamLoopOpen = 0x2;     // a loop's begin queued, its end not
 // Every method runs under the conduit's engine lock (see conduit.h);
 // ResetState additionally takes GlobalSpinLock as the drain does.
 struct Stream {
-    Stream* next;               // link in the endpoint's streams
+    SingleListNode link;        // first: in the endpoint's streams
     Endpoint* endpoint;         // fixed for the stream's life
     USHORT flags;
     SingleList queue;           // QueuedBuffers not yet finished, in order
@@ -55,12 +55,13 @@ struct Stream {
     HANDLE openerProcess;       // id of the process that opened it (REQ_OPEN);
                                 // its exit releases the stream. Fixed.
 
-    SingleListNode* Node() { return reinterpret_cast<SingleListNode*>(this); }
-    const SingleListNode* Node() const { return reinterpret_cast<const SingleListNode*>(this); }
-    static Stream* FromNode(SingleListNode* node) { return reinterpret_cast<Stream*>(node); }
+    static Stream* FromNode(SingleListNode* node)
+    {
+        return node != nullptr ? CONTAINING_RECORD(node, Stream, link) : nullptr;
+    }
 
     // An Out stream starts running, an In stream paused.
-    VOID Initialise(Endpoint* owner);
+    VOID Initialise(Endpoint* owner, HANDLE opener);
     VOID ResetState();
     bool IsRunning() const { return (flags & StreamPaused) == 0; }
     bool IsCapture() const { return endpoint->IsCapture(); }
@@ -72,9 +73,14 @@ struct Stream {
     VOID Pause();
     VOID BreakLoop();
     // Retires every queued buffer in queue order; they are completed by the
-    // drain that follows the engine lock's release (Conduit::UnlockEngine).
+    // drain that follows the engine lock's release (Conduit::LeaveEngine).
     VOID Reset();
     bool RetireHead();
+    // Retires buffer, a member of the queue, at once with the bytes it moved
+    // in this pass; the other buffers, position and the running state stay.
+    // A loop that buffer belongs to ends: a running one finishes the pass
+    // being played (as BreakLoop), one not yet entered plays a single pass.
+    VOID Withdraw(QueuedBuffer* buffer);
     VOID FinishCurrent();
     // Moves up to count bytes between mix, the start of a chunk in the
     // conduit's mix buffer, and this stream's buffers; returns the bytes

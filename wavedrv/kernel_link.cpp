@@ -30,7 +30,8 @@ ULONG SendBuffer(HANDLE device, DriverRequest* request)
     }
     // A refusal fails the call at once with the reason in result; a result
     // of 0 on a failed call would claim a buffer that is not queued.
-    return request->result != RESULT_NOERROR ? request->result : RESULT_NODRIVER;
+    const ULONG refusal = request->result;
+    return refusal != RESULT_NOERROR ? refusal : RESULT_NODRIVER;
 }
 
 }  // namespace

@@ -81,6 +81,29 @@ inline LPCWSTR W(const char16_t* text)
     return reinterpret_cast<LPCWSTR>(text);
 }
 
+// A read or write request names its record by address in its byte offset,
+// as a client puts it: the pointer as an integer, its upper half (0 on
+// i386, not on the host's stacks) in OffsetHigh.
+inline void PointAt(OVERLAPPED& overlapped, const void* record)
+{
+    const ULONGLONG address = reinterpret_cast<uintptr_t>(record);
+    overlapped.Offset = static_cast<DWORD>(address);
+    overlapped.OffsetHigh = static_cast<DWORD>(address >> 32);
+}
+
+// Runs start on a thread of the stand-in (its stack below 4 GiB, its exit
+// NT's) and returns its exit code once it has ended.
+inline DWORD RunThread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
+{
+    HANDLE thread = CreateThread(nullptr, 0, start, parameter, 0, nullptr);
+    EXPECT_NE(thread, nullptr);
+    DWORD code = 0xFFFFFFFF;
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_TRUE(CloseHandle(thread));
+    return code;
+}
+
 // One DriverRequest in the global heap, which lies below 4 GiB so that its
 // address fits the 32-bit byte offset of a read or write request.
 class Record {
@@ -168,7 +191,7 @@ protected:
 
     void SetUp() override
     {
-        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, StartTime, nullptr};
+        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, StartTime, nullptr, HostWindowsNt4ToXp};
         ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
         LoadAndOpen();
     }
@@ -291,7 +314,7 @@ protected:
         record.Put32(wire::HeaderFlags, 0);
         record.Put32(wire::Loops, 0);
         buffer.overlapped = OVERLAPPED{};
-        buffer.overlapped.Offset = record.Address();
+        PointAt(buffer.overlapped, record.Bytes());
         const bool isRead = read < 0 ? direction == wire::In : read != 0;
         const DWORD size = length != 0xFFFFFFFF ? length : static_cast<DWORD>(buffer.data.size());
         HANDLE device = direction == wire::In ? in : out;

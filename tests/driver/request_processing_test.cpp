@@ -10,7 +10,7 @@
 
 #include "conduit.h"
 #include "driver_frame.h"
-#include "driver_globals.h"
+#include "driver_context.h"
 #include "host/ex_control.h"
 #include "host/io_control.h"
 #include "host/ke_control.h"
@@ -61,7 +61,7 @@ protected:
         Conduit* conduit = static_cast<Conduit*>(PoolAllocate(sizeof(Conduit)));
         ASSERT_NE(conduit, nullptr);
         conduit->Initialise();
-        GlobalConduit = conduit;
+        GlobalDriver.conduit = conduit;
     }
 
     void TearDown() override
@@ -69,7 +69,7 @@ protected:
         HostExPoolFailReset();
         // Releases whatever the test left open, completing its requests.
         DestroyConduit();
-        EXPECT_EQ(GlobalConduit, nullptr);
+        EXPECT_EQ(GlobalDriver.conduit, nullptr);
         RunCleanupList();
         for (PIRP irp : irps) {
             HOST_IO_TEST_IRP_RESULT result{};
@@ -86,9 +86,9 @@ protected:
     ULONG Process(DriverRequest& r, ULONG length = DRIVER_REQUEST_LENGTH,
                   RequestTransport transport = TransportControl)
     {
-        GlobalConduit->LockEngine();
+        const KIRQL irql = GlobalDriver.conduit->EnterEngine();
         const ULONG result = ProcessRequest(&r, length, transport);
-        GlobalConduit->UnlockEngine();
+        GlobalDriver.conduit->LeaveEngine(irql);
         return result;
     }
 
@@ -172,7 +172,7 @@ TEST_F(RequestProcessingTest, OpsBeyondTheHandshakeNeedAFullRecord)
     SetFormat(r, 44100, 16, 2);
     EXPECT_EQ(Process(r, DRIVER_REQUEST_LENGTH - 1), RESULT_INVALPARAM);
     EXPECT_EQ(+r.result, Untouched);
-    EXPECT_EQ(GlobalConduit->clockUsers, 0u);
+    EXPECT_EQ(GlobalDriver.conduit->clockUsers, 0u);
 }
 
 TEST_F(RequestProcessingTest, AddBufferLengthsAreWholeBlocks)
@@ -211,31 +211,14 @@ TEST_F(RequestProcessingTest, PositionSurvivesARateWhoseByteRateWraps)
     // bits. A 100 ms mix buffer of such a rate is beyond the pool, so the
     // stream is attached by hand with the clock held by a smaller format.
     const ULONG out = Open(DIRECTION_OUT, 8000, 16, 2);
-    GlobalConduit->format.nSamplesPerSec = 0x40000000;
-    GlobalConduit->format.nAvgBytesPerSec = 0;
+    GlobalDriver.conduit->format.nSamplesPerSec = 0x40000000;
+    GlobalDriver.conduit->format.nAvgBytesPerSec = 0;
     StreamOf(out)->position = 0x80000000;
     DriverRequest r = Record(REQ_GET_POSITION, DIRECTION_OUT, out);
     EXPECT_EQ(Process(r), RESULT_NOERROR);
     EXPECT_EQ(+r.position.positionMs, 500u);
-    GlobalConduit->format.nSamplesPerSec = 8000;
-    GlobalConduit->format.nAvgBytesPerSec = 32000;
-}
-
-TEST_F(RequestProcessingTest, OpenWithoutPoolAnswersNoMemoryAndLeavesNothing)
-{
-    // The Stream itself, then the mix buffer, KTIMER and KDPC of the
-    // clock's start.
-    for (ULONG nth = 1; nth <= 4; ++nth) {
-        DriverRequest r = Record(REQ_OPEN, DIRECTION_OUT);
-        SetFormat(r, 44100, 16, 2);
-        r.streamHandle = 0;
-        HostExPoolFailNth(nth, POOL_TAG);
-        EXPECT_EQ(Process(r), RESULT_NOMEM) << nth;
-        HostExPoolFailReset();
-        EXPECT_EQ(+r.streamHandle, 0u);
-        EXPECT_EQ(GlobalConduit->clockUsers, 0u);
-        EXPECT_TRUE(GlobalConduit->outEndpoint.streams.IsEmpty());
-    }
+    GlobalDriver.conduit->format.nSamplesPerSec = 8000;
+    GlobalDriver.conduit->format.nAvgBytesPerSec = 32000;
 }
 
 }  // namespace

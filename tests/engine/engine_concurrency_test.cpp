@@ -1,7 +1,7 @@
-// The engine against the stand-in's DPC thread: ticks run concurrently with
-// requests, and a tick that races a clock stop or the conduit's destruction.
+// The engine against the stand-in's DPC thread: a tick that races a clock
+// stop or the conduit's destruction. (Requests from several threads against
+// ticks: tests/stress/completion_order_test.cpp.)
 #include "engine_fixture.h"
-#include "done_buffers.h"
 
 #include <atomic>
 #include <thread>
@@ -26,7 +26,7 @@ public:
             KeInitializeDpc(&blocker_, &RacingDpc::Block, this);
             KeInsertQueueDpc(&blocker_, nullptr, nullptr);
         } else {
-            conduit_->LockEngine();
+            irql_ = conduit_->EnterEngine();
         }
         clock_ = std::thread([] { HostKeAdvanceClockMs(100); });
         const ULONG queued = race == Race::DpcQueued ? 1 : 0;
@@ -34,7 +34,7 @@ public:
             std::this_thread::yield();
         }
         if (race == Race::DpcQueued) {
-            conduit_->LockEngine();
+            irql_ = conduit_->EnterEngine();
         }
     }
 
@@ -47,7 +47,7 @@ public:
 
     void Unlock()
     {
-        conduit_->UnlockEngine();
+        conduit_->LeaveEngine(irql_);
         released_.store(true);
     }
 
@@ -63,6 +63,7 @@ private:
     }
 
     Conduit* conduit_;
+    KIRQL irql_ = PASSIVE_LEVEL;
     KDPC blocker_{};
     std::atomic<bool> released_{false};
     std::thread clock_;
@@ -78,11 +79,10 @@ TEST_F(EngineTest, TickRacingTheLastDetachNeitherTicksNorRearms)
         Add(out, "x", Level16(1000, 1));
         RacingDpc dpc(conduit, race);
         out->Reset();
-        out->endpoint->DetachStream(out);
+        conduit->CloseStream(out);
         EXPECT_EQ(conduit->mixBuffer, nullptr);
         dpc.Release();
         std::erase(open, out);
-        PoolFree(out);
 
         EXPECT_EQ(HostKeQueuedTimers(), 0u);
         EXPECT_EQ(TestIrp::Completions(), (std::vector<std::pair<std::string, ULONG>>{{"x", 0}}));
@@ -124,108 +124,11 @@ TEST_F(EngineTest, TickRacingDestructionIsFlushed)
         EXPECT_EQ(HostKeQueuedDpcs(), 0u);
 
         // What the owner of the stream releases itself.
-        out->Reset();
-        CompleteDoneBuffers();
+        Locked([&] { out->Reset(); });
         PoolFree(out);
         open.clear();
         conduit->Initialise();
     }
-}
-
-// Several request threads open, feed, pause, reset and close streams on both
-// endpoints while the test thread drives the clock. Every request is
-// completed exactly once with success, and nothing leaks.
-TEST_F(EngineTest, RequestThreadsAgainstTicks)
-{
-    constexpr int Threads = 4;
-    constexpr int Rounds = 30;
-    std::atomic<ULONG> ticks{0};
-    std::atomic<int> running{Threads};
-    std::vector<std::deque<ClientBuffer>> perThread(Threads);
-
-    auto request = [&](int id) {
-        std::deque<ClientBuffer>& mine = perThread[id];
-        for (int round = 0; round < Rounds; ++round) {
-            const bool capture = (id + round) % 2 == 1;
-            Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
-            ASSERT_NE(stream, nullptr);
-            Endpoint* endpoint = capture ? &conduit->inEndpoint : &conduit->outEndpoint;
-            conduit->LockEngine();
-            stream->Initialise(endpoint);
-            const WAVEFORMATEX format = Pcm();
-            EXPECT_TRUE(conduit->CheckFormat(format));
-            if (conduit->clockUsers == 0) {
-                conduit->SetFormat(format);
-            }
-            EXPECT_TRUE(endpoint->AttachStream(stream));
-            conduit->UnlockEngine();
-
-            const ULONG queued = 1 + round % 3;
-            for (ULONG b = 0; b < queued; ++b) {
-                mine.push_back(ClientBuffer{"t", std::vector<UCHAR>(16 * (5 + 10 * b), 1),
-                                            std::make_unique<TestIrp>("t")});
-                QueuedBuffer* record = static_cast<QueuedBuffer*>(PoolAllocate(sizeof(QueuedBuffer)));
-                ASSERT_NE(record, nullptr);
-                *record = QueuedBuffer{};
-                record->data = mine.back().bytes.data();
-                record->length = static_cast<ULONG>(mine.back().bytes.size());
-                record->headerFlags = b == 0 && round % 4 == 0 ? WHDR_BEGINLOOP | WHDR_ENDLOOP : 0;
-                record->loops = 2;
-                record->completionRequest = mine.back().irp->Irp();
-                conduit->LockEngine();
-                stream->AddBuffer(record);
-                if (capture) {
-                    stream->Start();
-                }
-                conduit->UnlockEngine();
-            }
-
-            // Let a few ticks (or none) at the stream before it goes.
-            const ULONG until = ticks.load() + round % 3;
-            while (ticks.load() < until) {
-                std::this_thread::yield();
-            }
-            conduit->LockEngine();
-            if (round % 5 == 1) {
-                stream->Pause();
-                stream->Start();
-            }
-            stream->BreakLoop();
-            stream->Reset();
-            endpoint->DetachStream(stream);
-            conduit->UnlockEngine();
-            PoolFree(stream);
-        }
-    };
-
-    std::vector<std::thread> threads;
-    for (int id = 0; id < Threads; ++id) {
-        threads.emplace_back([&, id] {
-            request(id);
-            running.fetch_sub(1);
-        });
-    }
-    // Ends: each round of a request thread waits for at most two advances.
-    while (running.load() != 0) {
-        HostKeAdvanceClockMs(100);
-        ticks.fetch_add(1);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-
-    EXPECT_EQ(conduit->clockUsers, 0u);
-    EXPECT_EQ(HostKeQueuedTimers(), 0u);
-    size_t total = 0;
-    for (const std::deque<ClientBuffer>& mine : perThread) {
-        for (const ClientBuffer& buffer : mine) {
-            EXPECT_EQ(buffer.irp->CompletionCount(), 1u);
-            EXPECT_EQ(buffer.irp->Status(), STATUS_SUCCESS);
-            EXPECT_LE(buffer.irp->Information(), buffer.bytes.size());
-            ++total;
-        }
-    }
-    EXPECT_EQ(TestIrp::Completions().size(), total);
 }
 
 } // namespace

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "conduit.h"
-#include "driver_globals.h"
 #include "host/ex_control.h"
 #include "host/ke_control.h"
 #include "pool.h"
@@ -61,15 +60,12 @@ protected:
     {
         HostExPoolFailReset();
         if (conduit != nullptr) {
-            conduit->LockEngine();
-            for (Stream* stream : open) {
-                stream->Reset();
-                stream->endpoint->DetachStream(stream);
-            }
-            conduit->UnlockEngine();
-            for (Stream* stream : open) {
-                PoolFree(stream);
-            }
+            Locked([this] {
+                for (Stream* stream : open) {
+                    stream->Reset();
+                    conduit->CloseStream(stream);
+                }
+            });
             open.clear();
             conduit->Destroy();
             PoolFree(conduit);
@@ -80,25 +76,19 @@ protected:
         buffers.clear();
     }
 
-    // REQ_OPEN's order: check, set the format for the first user, attach.
+    // As REQ_OPEN: the format is checked, then the stream opened under the
+    // conduit's format lock.
     Stream* Open(Endpoint& endpoint, const WAVEFORMATEX& format = Pcm())
     {
-        conduit->LockEngine();
         Stream* stream = nullptr;
-        if (conduit->CheckFormat(format)) {
-            stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
-            stream->Initialise(&endpoint);
-            if (conduit->clockUsers == 0) {
-                conduit->SetFormat(format);
+        Locked([&] {
+            if (conduit->CheckFormat(format)) {
+                stream = conduit->OpenStream(endpoint, format, nullptr);
             }
-            if (endpoint.AttachStream(stream)) {
-                open.push_back(stream);
-            } else {
-                PoolFree(stream);
-                stream = nullptr;
-            }
+        });
+        if (stream != nullptr) {
+            open.push_back(stream);
         }
-        conduit->UnlockEngine();
         return stream;
     }
 
@@ -108,12 +98,11 @@ protected:
     // REQ_CLOSE after the queue drained.
     void Close(Stream* stream)
     {
-        conduit->LockEngine();
-        stream->Reset();
-        stream->endpoint->DetachStream(stream);
-        conduit->UnlockEngine();
+        Locked([&] {
+            stream->Reset();
+            conduit->CloseStream(stream);
+        });
         std::erase(open, stream);
-        PoolFree(stream);
     }
 
     ClientBuffer& Add(Stream* stream, const std::string& name, std::vector<UCHAR> bytes,
@@ -129,9 +118,7 @@ protected:
         record->headerFlags = headerFlags;
         record->loops = loops;
         record->completionRequest = client.irp->Irp();
-        conduit->LockEngine();
-        stream->AddBuffer(record);
-        conduit->UnlockEngine();
+        Locked([&] { stream->AddBuffer(record); });
         return client;
     }
 
@@ -159,18 +146,20 @@ protected:
     // touching the timer.
     void TickAfter(ULONG ms)
     {
-        conduit->LockEngine();
-        conduit->lastTickMs = QueryMilliseconds() - ms;
-        conduit->Tick();
-        conduit->UnlockEngine();
+        Locked([&] {
+            conduit->lastTickMs = QueryMilliseconds() - ms;
+            conduit->Tick();
+        });
     }
 
+    // f as engine work of a request: it returns once what f retired is
+    // completed.
     template <typename F>
-    void Locked(F f)
+    void Locked(F f) const
     {
-        conduit->LockEngine();
+        const KIRQL irql = conduit->EnterEngine();
         f();
-        conduit->UnlockEngine();
+        conduit->LeaveEngine(irql);
     }
 
     Conduit* conduit = nullptr;

@@ -3,6 +3,8 @@
 #include "engine_fixture.h"
 
 #include <algorithm>
+#include <map>
+#include <random>
 
 namespace {
 
@@ -130,7 +132,7 @@ TEST_F(EngineTest, DetachOfAStrayStreamChangesNothing)
     Stream* out = OpenOut();
     ASSERT_NE(out, nullptr);
     Stream stray{};
-    stray.Initialise(&conduit->inEndpoint);
+    stray.Initialise(&conduit->inEndpoint, nullptr);
     Locked([&] {
         EXPECT_FALSE(conduit->inEndpoint.HasStream(&stray));
         EXPECT_FALSE(conduit->inEndpoint.HasStream(out));
@@ -141,23 +143,19 @@ TEST_F(EngineTest, DetachOfAStrayStreamChangesNothing)
     EXPECT_EQ(HostKeQueuedTimers(), 1u);
 }
 
-// Each allocation of a clock start failing in turn: the mix buffer, the
-// KTIMER, the KDPC. The open fails as a whole and nothing stays behind.
-TEST_F(EngineTest, FailedClockStartUndoesEverything)
+// Each allocation of an open failing in turn: the stream, then the clock's
+// mix buffer, KTIMER and KDPC. The open fails as a whole and nothing stays.
+TEST_F(EngineTest, FailedOpenUndoesEverything)
 {
-    for (ULONG nth = 1; nth <= 3; ++nth) {
+    for (ULONG nth = 1; nth <= 4; ++nth) {
         Locked([&] {
-            Stream* stream = static_cast<Stream*>(PoolAllocate(sizeof(Stream)));
-            stream->Initialise(&conduit->outEndpoint);
-            conduit->SetFormat(Pcm());
             HostExPoolFailNth(nth, POOL_TAG);
-            EXPECT_FALSE(conduit->outEndpoint.AttachStream(stream)) << nth;
+            EXPECT_EQ(conduit->OpenStream(conduit->outEndpoint, Pcm(), nullptr), nullptr) << nth;
             HostExPoolFailReset();
             EXPECT_EQ(conduit->clockUsers, 0u);
             EXPECT_EQ(conduit->mixBuffer, nullptr);
-            EXPECT_EQ(conduit->timer.openCount, 0u);
+            EXPECT_FALSE(conduit->timer.open);
             EXPECT_TRUE(conduit->outEndpoint.streams.IsEmpty());
-            PoolFree(stream);
         });
         EXPECT_EQ(HostKeQueuedTimers(), 0u);
     }
@@ -218,104 +216,6 @@ TEST_F(EngineTest, StallOfAnyLengthIsCaughtUpExactly)
 
 // ------------------------------------------------------------------ tick
 
-TEST_F(EngineTest, TickOf250MsMixesThreeChunksEachFromSilence)
-{
-    Stream* out = OpenOut();
-    Stream* in = OpenIn();
-    Add(out, "120ms", Level16(120, 1000));
-    ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(300 * 16, 0xEE));
-    Locked([&] { in->Start(); });
-
-    TickAfter(250);
-
-    const std::vector<SHORT> samples = Samples16(recorded.bytes);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        const SHORT expected = i < 120 * 8 ? 1000 : i < 250 * 8 ? 0 : static_cast<SHORT>(0xEEEE);
-        ASSERT_EQ(samples[i], expected) << "sample " << i;
-    }
-    EXPECT_EQ(TestIrp::Completions(), (Log{{"120ms", 120 * 16}}));
-}
-
-TEST_F(EngineTest, InStreamsAloneRecordSilence)
-{
-    struct {
-        USHORT bits;
-        UCHAR silence;
-    } const cases[] = {{8, 0x80}, {16, 0x00}, {24, 0x00}, {32, 0x00}};
-    for (const auto& c : cases) {
-        Stream* in = OpenIn(Pcm(8000, c.bits, 2));
-        ASSERT_NE(in, nullptr);
-        const ULONG bytes = 8 * 2 * ((c.bits + 7) / 8) * 30;   // 30 ms
-        ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(bytes, 0x5A));
-        Locked([&] { in->Start(); });
-        TickAfter(30);
-        EXPECT_EQ(std::count(recorded.bytes.begin(), recorded.bytes.end(), c.silence),
-                  static_cast<long>(bytes)) << c.bits << " bits";
-        Close(in);
-    }
-}
-
-TEST_F(EngineTest, ShortOutBufferFeedsOnlyTheStartOfAChunk)
-{
-    Stream* shortOut = OpenOut();
-    Stream* longOut = OpenOut();
-    Stream* in = OpenIn();
-    Add(shortOut, "10ms", Level16(10, 500));
-    Add(longOut, "100ms", Level16(100, 7));
-    ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(100 * 16));
-    Locked([&] { in->Start(); });
-    TickAfter(100);
-    const std::vector<SHORT> samples = Samples16(recorded.bytes);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        ASSERT_EQ(samples[i], i < 80 ? 507 : 7) << "sample " << i;
-    }
-}
-
-// Out streams reach different distances into a chunk, over one or several
-// buffers; every millisecond of the In stream is the sum of the streams that
-// reached it, silence where none did.
-TEST_F(EngineTest, OutStreamsCoverAChunkUnevenly)
-{
-    struct Piece {
-        ULONG ms;
-        SHORT level;
-    };
-    const std::vector<std::vector<Piece>> layouts[] = {
-        {{{30, 100}}, {{10, 1}, {40, 2}}},
-        {{{10, 1}, {40, 2}}, {{30, 100}}},
-        {{{5, 7}}, {{60, 20}}, {{20, 300}, {5, 4000}}, {{100, -1}}},
-        {{{100, 5}}, {{100, 6}}},
-        {{{45, 9}, {45, 10}}, {{15, 1000}}, {{90, 3}}},
-    };
-    for (const auto& layout : layouts) {
-        std::vector<Stream*> outs;
-        std::vector<int> expected(100, 0);
-        for (const auto& pieces : layout) {
-            outs.push_back(OpenOut());
-            ULONG at = 0;
-            for (const Piece& piece : pieces) {
-                Add(outs.back(), "piece", Level16(piece.ms, piece.level));
-                for (ULONG ms = at; ms < at + piece.ms && ms < 100; ++ms) {
-                    expected[ms] += piece.level;
-                }
-                at += piece.ms;
-            }
-        }
-        Stream* in = OpenIn();
-        ClientBuffer& recorded = Add(in, "rec", std::vector<UCHAR>(100 * 16, 0x5A));
-        Locked([&] { in->Start(); });
-        TickAfter(100);
-        const std::vector<SHORT> samples = Samples16(recorded.bytes);
-        for (size_t i = 0; i < samples.size(); ++i) {
-            ASSERT_EQ(samples[i], expected[i / 8]) << "layout of " << layout.size() << ", sample " << i;
-        }
-        for (Stream* stream : outs) {
-            Close(stream);
-        }
-        Close(in);
-    }
-}
-
 TEST_F(EngineTest, IntermediateSaturationFollowsAttachOrder)
 {
     struct {
@@ -338,6 +238,87 @@ TEST_F(EngineTest, IntermediateSaturationFollowsAttachOrder)
             Close(stream);
         }
         Close(in);
+    }
+}
+
+// Several Out streams of pseudo-random samples, reaching different distances
+// into a 250 ms tick (three chunks) over one or two buffers, recorded by two
+// In streams, at every sample width and with several channels. Both
+// recordings equal a mix computed here sample by sample: each stream's
+// sample added, in attach order, with the width's saturation, and silence
+// (0x80 at 8 bits) where no stream reached, as in the last 50 ms.
+TEST_F(EngineTest, SeveralStreamsMixAtEveryFormat)
+{
+    struct Case {
+        const char* what;
+        USHORT bits;
+        USHORT channels;
+    } const cases[] = {
+        {"8-bit mono", 8, 1},     {"8-bit stereo", 8, 2}, {"24-bit stereo", 24, 2},
+        {"32-bit mono", 32, 1},   {"16-bit 6 channels", 16, 6},
+    };
+    // Milliseconds of each Out stream's buffers, and of each In stream's.
+    const std::vector<std::vector<ULONG>> outLayout = {{70, 50}, {200}, {30}};
+    const std::vector<std::vector<ULONG>> inLayout = {{250}, {125, 125}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const WAVEFORMATEX format = Pcm(8000, c.bits, c.channels);
+        const ULONG width = c.bits / 8;
+        const ULONG bytesPerMs = 8 * format.nBlockAlign;
+        std::vector<LONGLONG> mix(250 * bytesPerMs / width, width == 1 ? 0x80 : 0);
+        std::mt19937 random(c.bits * 10 + c.channels);
+        std::vector<Stream*> streams;
+        for (const auto& buffers : outLayout) {
+            streams.push_back(Open(conduit->outEndpoint, format));
+            size_t at = 0;
+            for (ULONG ms : buffers) {
+                std::vector<UCHAR> bytes(ms * bytesPerMs);
+                for (UCHAR& byte : bytes) {
+                    byte = static_cast<UCHAR>(random());
+                }
+                for (size_t i = 0; i + width <= bytes.size(); i += width, ++at) {
+                    LONGLONG sample = 0;
+                    for (ULONG b = 0; b < width; ++b) {
+                        sample |= static_cast<LONGLONG>(bytes[i + b]) << (8 * b);
+                    }
+                    const LONGLONG top = width == 1 ? 255 : (1LL << (8 * width - 1)) - 1;
+                    const LONGLONG bottom = width == 1 ? 0 : -(1LL << (8 * width - 1));
+                    if (width > 1 && sample > top) {
+                        sample -= 1LL << (8 * width);
+                    }
+                    const LONGLONG sum = mix[at] + sample - (width == 1 ? 0x80 : 0);
+                    mix[at] = std::clamp(sum, bottom, top);
+                }
+                Add(streams.back(), "out", std::move(bytes));
+            }
+        }
+        std::vector<std::vector<ClientBuffer*>> recorded;
+        for (const auto& buffers : inLayout) {
+            Stream* in = Open(conduit->inEndpoint, format);
+            streams.push_back(in);
+            recorded.emplace_back();
+            for (ULONG ms : buffers) {
+                recorded.back().push_back(&Add(in, "in", std::vector<UCHAR>(ms * bytesPerMs)));
+            }
+            Locked([&] { in->Start(); });
+        }
+        TickAfter(250);
+        for (const auto& buffers : recorded) {
+            std::vector<UCHAR> bytes;
+            for (const ClientBuffer* buffer : buffers) {
+                bytes.insert(bytes.end(), buffer->bytes.begin(), buffer->bytes.end());
+            }
+            ASSERT_EQ(bytes.size(), mix.size() * width);
+            for (size_t i = 0; i < mix.size(); ++i) {
+                for (ULONG b = 0; b < width; ++b) {
+                    ASSERT_EQ(bytes[i * width + b], static_cast<UCHAR>(mix[i] >> (8 * b)))
+                        << "sample " << i;
+                }
+            }
+        }
+        for (Stream* stream : streams) {
+            Close(stream);
+        }
     }
 }
 
@@ -379,9 +360,10 @@ protected:
         Locked([&] { in->Start(); });
     }
 
-    void Queue(char name, ULONG flags = 0, ULONG loops = 0, ULONG ms = 10)
+    ClientBuffer& Queue(char name, ULONG flags = 0, ULONG loops = 0, ULONG ms = 10)
     {
-        Add(out, std::string(1, name), Level16(ms, static_cast<SHORT>(name - 'A' + 1)), flags, loops);
+        return Add(out, std::string(1, name), Level16(ms, static_cast<SHORT>(name - 'A' + 1)),
+                   flags, loops);
     }
 
     // What was played so far, 5 ms per letter; '.' for silence.
@@ -395,14 +377,6 @@ protected:
             played += samples[i] == 0 ? '.' : static_cast<char>('A' + samples[i] - 1);
         }
         return played;
-    }
-
-    template <typename F>
-    void Locked(F f) const
-    {
-        conduit->LockEngine();
-        f();
-        conduit->UnlockEngine();
     }
 
     // Completions of the Out buffers only.
@@ -460,6 +434,47 @@ TEST_F(PlayTest, LoopShapes)
         EXPECT_EQ(Played(), c.played);
         EXPECT_EQ(Returned(), c.returned);
         Locked([&] { EXPECT_EQ(out->position, std::string(c.played).find('.') * 160); });
+    }
+}
+
+// A cancelled buffer leaves at once with what it moved in this pass, and a
+// loop it belongs to ends: a running one finishes the pass being played (as
+// a break would), one not yet entered plays a single pass. Cancelled 15 ms
+// into A B C (a loop of 3 passes) and D, or into P before it.
+TEST_F(PlayTest, CancelledLoopMemberEndsItsLoop)
+{
+    const ULONG L = 160;   // bytes of a 10 ms buffer
+    struct Case {
+        const char* what;
+        bool waiting;       // the loop stands behind a 20 ms P, not yet entered
+        char cancelled;
+        const char* played; // in 5 ms steps
+        Log returned;
+    } const cases[] = {
+        {"the current member", false, 'B', "AABCCDD..", {{"B", L / 2}, {"A", L}, {"C", 0}, {"D", L}}},
+        {"the end, ahead", false, 'C', "AABBDD..", {{"C", 0}, {"A", L}, {"B", 0}, {"D", L}}},
+        {"the first, played", false, 'A', "AABBCCDD..", {{"A", L}, {"B", L}, {"C", 0}, {"D", L}}},
+        {"one of a loop not yet entered", true, 'B', "PPPPAACCDD..",
+         {{"B", 0}, {"P", 2 * L}, {"A", L}, {"C", 0}, {"D", L}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        if (c.waiting) {
+            Queue('P', 0, 0, 20);
+        }
+        std::map<char, ClientBuffer*> queued;
+        queued['A'] = &Queue('A', B, 3);
+        queued['B'] = &Queue('B');
+        queued['C'] = &Queue('C', E);
+        queued['D'] = &Queue('D');
+        TickAfter(15);
+        Locked([&] { EXPECT_TRUE(conduit->WithdrawBuffer(queued[c.cancelled]->irp->Irp())); });
+        EXPECT_EQ(queued[c.cancelled]->irp->Status(), STATUS_CANCELLED);
+        TickAfter(static_cast<ULONG>(std::string(c.played).size()) * 5 - 15);
+        EXPECT_EQ(Played(5), c.played);
+        EXPECT_EQ(Returned(), c.returned);
     }
 }
 

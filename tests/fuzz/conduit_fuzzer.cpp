@@ -6,10 +6,11 @@
 // pool and I/O failure injection and extra handles, with record addresses
 // that are valid, too short, unmapped, read-only or inside system space, and
 // stream handles that are 0, arbitrary, live, closed or from the other
-// endpoint. The driver is loaded fresh for every input; at the end of each
-// input every stream it opened is reset and closed, every completion is
-// drained and the driver is unloaded. Any broken invariant aborts, so that
-// libFuzzer keeps the input.
+// endpoint. In the racing mode another thread keeps changing a control
+// request's record while the driver works on it. The driver is loaded fresh
+// for every input; at the end of each input every stream it opened is reset
+// and closed, every completion is drained and the driver is unloaded. Any
+// broken invariant aborts, so that libFuzzer keeps the input.
 #include <dlfcn.h>
 #include <sys/mman.h>
 
@@ -19,9 +20,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/ex_control.h"
@@ -116,6 +119,16 @@ DWORD AddressOf(const void* p)
     return static_cast<DWORD>(reinterpret_cast<uintptr_t>(p));
 }
 
+// A failed kernel-mode mapping (an injected MmMapLockedPages failure) stops
+// NT; here it is let through, so that the driver's null check runs. Any
+// other bug check is a finding.
+VOID OnBugCheck(PVOID, ULONG code, ULONG_PTR a, ULONG_PTR b, ULONG_PTR, ULONG_PTR)
+{
+    if (code != 0x3F) {    // NO_MORE_SYSTEM_PTES
+        Fail("bug check", code, a ^ b);
+    }
+}
+
 // ---- Input decoding ---------------------------------------------------------
 
 // Reads the program; past its end every read gives 0.
@@ -182,6 +195,7 @@ void Initialise()
     readOnlyPage = static_cast<UCHAR*>(page);
     FillValidRecord(readOnlyPage, OpAddBuffer);
     mprotect(page, 4096, PROT_READ);
+    HostKeSetBugCheckHandler(OnBugCheck, nullptr);
 }
 
 // ---- One input's world ------------------------------------------------------
@@ -234,6 +248,8 @@ private:
     void OpHandles(Program& p);
     void OpStreamControl(Program& p);
     void OpProcess(Program& p);
+    // A control request whose record another thread changes meanwhile.
+    void RacedControl(Program& p, UCHAR* record, DWORD size, HANDLE device);
 
     // Helpers.
     HANDLE ChooseDevice(uint8_t selector);
@@ -270,6 +286,7 @@ private:
     bool checkBaseline_ = false;
     DWORD heapBaseline_ = 0;
     ULONG processesBefore_ = 0;
+    bool racing_ = false;
 };
 
 void Session::SetUp(bool warmUp)
@@ -646,6 +663,11 @@ void Session::OpControl(Program& p)
     default:
         break;
     }
+    if (racing_ && buffer == block && op != OpOpen && op != OpClose) {
+        RacedControl(p, block, length, ChooseDevice(selector >> 5));
+        GlobalFree(block);
+        return;
+    }
     std::vector<UCHAR> before;
     if (buffer == block || buffer == block + blockSize - size) {
         before.assign(buffer, buffer + length);
@@ -678,6 +700,48 @@ void Session::OpControl(Program& p)
         CHECK(!ok);
     }
     GlobalFree(block);
+}
+
+// The writer flips op between the request's own and REQ_ADD_BUFFER and
+// changes the format area and the stream handle, byte by byte, for as long
+// as the call lasts. Whatever the driver read, a control request queues
+// nothing: no request stays outstanding and the pool does not grow (the ops
+// raced allocate nothing; a reset may free).
+void Session::RacedControl(Program& p, UCHAR* record, DWORD size, HANDLE device)
+{
+    const USHORT op = Get16(record, OffOp);
+    ULONG handles[4] = {Get32(record, OffStream), p.U32(), 0, 0};
+    for (size_t i = 0; i < streams_.size() && i < 2; ++i) {
+        handles[2 + i] = streams_[i].handle;
+    }
+    const ULONG seed = p.U32() | 1;
+    const ULONG blocks = HostExPoolLiveBlocks(PoolTag);
+    const ULONG outstanding = HostIoOutstandingRequestCount();
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        ULONG x = seed;
+        auto put = [record](DWORD offset, const void* value, size_t bytes) {
+            for (size_t i = 0; i < bytes; ++i) {
+                __atomic_store_n(record + offset + i, static_cast<const UCHAR*>(value)[i],
+                                 __ATOMIC_RELAXED);
+            }
+        };
+        while (!stop.load(std::memory_order_relaxed)) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            const USHORT flipped = (x & 1) != 0 ? OpAddBuffer : op;
+            put(OffOp, &flipped, 2);
+            put(OffStream, &handles[x >> 1 & 3], 4);
+            put(OffFormat + (x >> 3) % 18, &x, 1);
+        }
+    });
+    const BOOL ok = Control(device, Ioctl, record, size);
+    stop.store(true, std::memory_order_relaxed);
+    writer.join();
+    TRACE("  raced control op %u size %lu -> ok %d\n", op, static_cast<unsigned long>(size), ok);
+    CHECK(HostIoOutstandingRequestCount() == outstanding, op);
+    CHECK(HostExPoolLiveBlocks(PoolTag) <= blocks, HostExPoolLiveBlocks(PoolTag), blocks);
 }
 
 // REQ_ADD_BUFFER (or any other op) by read or write, with its record and
@@ -755,7 +819,7 @@ void Session::OpReadWrite(Program& p)
 
     const uint8_t placement = p.Byte();
     UCHAR* block = nullptr;
-    DWORD recordAddress = 0;
+    ULONG_PTR recordAddress = 0;
     bool ownRecord = false;
     switch (placement % 16) {
     case 0:
@@ -802,8 +866,12 @@ void Session::OpReadWrite(Program& p)
         break;
     }
 
-    slot->overlapped.Offset = recordAddress;
-    slot->overlapped.OffsetHigh = placement & 0x80 ? p.U32() : 0;
+    // The record's address as a client puts it, its upper half spoilt now
+    // and then: the record is then out of reach.
+    const ULONG spoilt = placement & 0x80 ? p.U32() : 0;
+    slot->overlapped.Offset = static_cast<DWORD>(recordAddress);
+    slot->overlapped.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(recordAddress) >> 32) ^ spoilt;
+    ownRecord = ownRecord && spoilt == 0;
     HANDLE device = ChooseDevice(p.Byte());
     SetLastError(0);
     const BOOL ok = write ? WriteFile(device, data, length, nullptr, &slot->overlapped)
@@ -835,11 +903,11 @@ void Session::OpReadWrite(Program& p)
         if (ok && op == OpClose && result == ResultNoError) {
             Untrack(named);
         }
-    } else if (!ownRecord && block == nullptr) {
+    } else if (!ownRecord && (block == nullptr || spoilt != 0)) {
         // Null, unmapped, system-space and read-only records are refused.
         CHECK(!ok && error != ERROR_IO_PENDING, placement % 16, error);
     }
-    if (recordAddress == AddressOf(systemRecord_)) {
+    if (recordAddress == reinterpret_cast<ULONG_PTR>(systemRecord_)) {
         CHECK(Get32(static_cast<UCHAR*>(systemRecord_), OffResult) == Untouched);
     }
     // The record need only live for the call.
@@ -1166,10 +1234,18 @@ void Session::Run(Program& program)
     // failure it injects. Mostly every stream is reset and closed at the
     // end; sometimes the driver is unloaded with streams open and buffers
     // pending.
+    // With bit 5, control requests race a writer of their record.
     const uint8_t mode = program.Byte();
     SetUp(mode % 4 != 3);
     const bool unloadWithStreams = mode / 4 % 8 == 7;
-    TRACE("input: warm-up %d, unload with streams %d\n", mode % 4 != 3, unloadWithStreams);
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer would only report the race that is the point.
+    racing_ = false;
+#else
+    racing_ = (mode & 0x20) != 0;
+#endif
+    TRACE("input: warm-up %d, unload with streams %d, racing %d\n", mode % 4 != 3,
+          unloadWithStreams, racing_);
     for (size_t n = 0; n < MaxOps && !program.Done(); ++n) {
         const uint8_t op = program.Byte();
         TRACE(" op %u\n", op % 11);

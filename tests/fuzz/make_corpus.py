@@ -57,7 +57,7 @@ def add_buffer(direction_bit, stream, length, placement=0x07, data=0x04, flags=0
     if placement % 16 == 3:
         out += b'\x01' + u16(0x0200)     # a low unmapped record address
     if placement & 0x80:
-        out += u32(1)                     # OffsetHigh, which the driver ignores
+        out += u32(1)                     # spoils the address's upper half
     return out + bytes([device])
 
 
@@ -127,6 +127,12 @@ seeds = {
                  + stream_control(1, START) + advance(50) + bytes([10, 2]) + advance(200) + DRAIN
                  + bytes([10, 0]) + bytes([10, 1 + 4 * 2]) + open_stream(1) + add_buffer(1, live(1), 800)
                  + bytes([10, 3]),
+    # Control requests whose records another thread keeps changing, with
+    # buffers queued on the streams they name.
+    'racing': bytes([0x20]) + open_stream(0) + open_stream(1) + add_buffer(0, live(0), 1600)
+              + add_buffer(1, live(1), 1600) + control(8, stream=live(0)) + control(3, stream=live(1))
+              + control(4, stream=live(1)) + control(7, stream=live(0)) + control(5, stream=live(1))
+              + advance(150) + control(6, stream=live(0)) + DRAIN,
 }
 
 corpus = os.path.join(HERE, 'corpus')

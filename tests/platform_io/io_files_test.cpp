@@ -1,6 +1,9 @@
 // Requests through the Win32 calls: what each call returns, which error it
 // leaves, when a completion packet arrives, and where the data goes.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "io_fixture.h"
@@ -162,6 +165,13 @@ TEST_F(IoFiles, ImmediatePendingAndFailedRequestsReportAsWin32Does)
     EXPECT_EQ(done, &warning);
     EXPECT_EQ(error, DWORD(ERROR_MORE_DATA));
     EXPECT_EQ(bytes, 4u);
+    // Without OVERLAPPED, a warning still reports the byte count.
+    char output[6];
+    DWORD returned = 0;
+    EXPECT_FALSE(DeviceIoControl(file, IOTEST_IOCTL_WARN, nullptr, 0, output, sizeof(output),
+                                 &returned, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_MORE_DATA));
+    EXPECT_EQ(returned, sizeof(output));
 }
 
 TEST_F(IoFiles, PacketsLeaveInCompletionOrderAndTheOffsetIsSplitAcrossBothHalves)
@@ -350,13 +360,67 @@ TEST_F(IoFiles, AccessRightsAndSynchronousHandles)
     EXPECT_TRUE(DeviceIoControl(readOnly, IOTEST_IOCTL_READ_ONLY, nullptr, 0, nullptr, 0,
                                 nullptr, nullptr));
 
-    // A handle without FILE_FLAG_OVERLAPPED waits for its requests.
+    // A handle without FILE_FLAG_OVERLAPPED waits for its requests; no
+    // port takes it.
     HANDLE synchronous = Open(FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(CreateIoCompletionPort(synchronous, nullptr, 1, 0), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(HostIoPortCount(), 0u);
     DWORD moved = 0;
     OVERLAPPED offset = Command(IOTEST_COMPLETE_NOW);
     EXPECT_TRUE(ReadFile(synchronous, buffer, sizeof(buffer), &moved, &offset));
     EXPECT_EQ(moved, sizeof(buffer));
     EXPECT_EQ(buffer[1], char(IoTestPattern(1)));
+}
+
+// CancelIo cancels the calling thread's requests on one handle, not its
+// requests on another handle, nor another thread's on the same handle; their
+// completions come as usual, through the port.
+TEST_F(IoFiles, CancelIoCancelsTheCallersRequestsOnOneHandle)
+{
+    HANDLE file = Open();
+    HANDLE other = Open();
+    HANDLE port = Bind(file, 1);
+    HANDLE otherPort = Bind(other, 2);
+    char data[4][4];
+    OVERLAPPED pending[4];
+    auto read = [&](HANDLE handle, int i) {
+        pending[i] = Command(IOTEST_PEND_CANCELLABLE);
+        EXPECT_FALSE(ReadFile(handle, data[i], 4, nullptr, &pending[i]));
+    };
+    read(file, 0);
+    read(file, 1);
+    read(other, 2);
+    std::atomic<bool> cancel{false};
+    std::thread another([&] {
+        read(file, 3);
+        while (!cancel.load()) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(CancelIo(file));
+    });
+    while (HostIoOutstandingRequestCount() != 4) {
+        std::this_thread::yield();
+    }
+
+    EXPECT_TRUE(CancelIo(file));
+    std::vector<LPOVERLAPPED> cancelled;
+    for (int i = 0; i < 2; ++i) {
+        Taken packet;
+        ASSERT_TRUE(Take(port, &packet));
+        EXPECT_EQ(packet.error, DWORD(ERROR_OPERATION_ABORTED));
+        cancelled.push_back(packet.overlapped);
+    }
+    std::sort(cancelled.begin(), cancelled.end());
+    EXPECT_EQ(cancelled, (std::vector<LPOVERLAPPED>{&pending[0], &pending[1]}));
+    EXPECT_TRUE(NoPacket(port) && NoPacket(otherPort));
+    EXPECT_EQ(HostIoOutstandingRequestCount(), 2u);
+    EXPECT_TRUE(CancelIo(other));
+    cancel = true;
+    another.join();
+    EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
+    EXPECT_FALSE(CancelIo(reinterpret_cast<HANDLE>(0x7FF0)));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
 TEST_F(IoFiles, ExclusiveDeviceAdmitsOneOpenFile)

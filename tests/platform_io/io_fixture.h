@@ -12,6 +12,7 @@
 #include "host/ke_control.h"
 #include "host/ps_control.h"
 #include "host/se_control.h"
+#include "host/version_control.h"
 #include "iotest_protocol.h"
 
 inline LPCWSTR W(const char16_t* text)
@@ -105,6 +106,20 @@ protected:
         *result = GetQueuedCompletionStatus(port, bytes, key, overlapped, 0);
         *error = GetLastError();
         return *overlapped != nullptr || *result;
+    }
+
+    // One packet, as Packet takes it.
+    struct Taken {
+        DWORD bytes;
+        ULONG_PTR key;
+        LPOVERLAPPED overlapped;
+        BOOL result;
+        DWORD error;
+    };
+    static bool Take(HANDLE port, Taken* packet)
+    {
+        return Packet(port, &packet->bytes, &packet->key, &packet->overlapped, &packet->result,
+                      &packet->error);
     }
 
     static bool NoPacket(HANDLE port)

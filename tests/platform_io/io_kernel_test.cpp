@@ -122,6 +122,41 @@ TEST_F(IoKernel, CompletionMisuseBugChecks)
     IoFreeIrp(irp);
 }
 
+// A kernel-mode mapping that cannot be made stops NT in MmMapLockedPages;
+// MmMapLockedPagesSpecifyCache without BugCheckOnFailure gives NULL.
+TEST_F(IoKernel, FailedMappingBugChecksUnlessAskedNotTo)
+{
+    BugChecks checks;
+    HostKeSetBugCheckHandler(RecordBugCheck, &checks);
+    char buffer[64];
+    PMDL mdl = IoAllocateMdl(buffer, sizeof(buffer), FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    HostIoFailAlways(HostIoFailMapLockedPages, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE,
+                                           NormalPagePriority),
+              nullptr);
+    EXPECT_TRUE(checks.codes.empty());
+    EXPECT_EQ(MmMapLockedPages(mdl, KernelMode), nullptr);
+    ASSERT_EQ(checks.codes.size(), 1u);
+    EXPECT_EQ(checks.codes[0], ULONG(NO_MORE_SYSTEM_PTES));
+    IoFreeMdl(mdl);
+}
+
+// The kernel's exports by version: an image importing a routine NT 4.0
+// lacks does not load under NT 4.0 to XP, and loads from Vista on.
+TEST_F(IoKernel, ImageImportingALaterRoutineLoadsOnlyWhereTheKernelHasIt)
+{
+    constexpr const char* later = "\\SystemRoot\\System32\\Drivers\\iotest_later.sys";
+    PDRIVER_OBJECT driver = reinterpret_cast<PDRIVER_OBJECT>(1);
+    EXPECT_EQ(HostIoLoadDriverA(later, kRegistry, &driver), STATUS_DRIVER_ENTRYPOINT_NOT_FOUND);
+    EXPECT_EQ(driver, nullptr);
+    HostSetWindowsVersion(HostWindowsVistaAndLater);
+    EXPECT_EQ(HostIoLoadDriverA(later, kRegistry, &driver), STATUS_SUCCESS);
+    HostSetWindowsVersion(HostWindowsNt4ToXp);
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(HostIoUnloadDriver(driver, nullptr), STATUS_SUCCESS);
+}
+
 struct CancelSeen {
     int calls = 0;
     KIRQL irqlInside = 0;

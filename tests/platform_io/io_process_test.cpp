@@ -1,5 +1,7 @@
 // Processes: a client context with its own handles and requests; ending one
 // cancels its requests, runs the exit notifications and closes its handles.
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "io_fixture.h"
@@ -184,6 +186,10 @@ DWORD WINAPI WaitForever(LPVOID parameter)
     return 0;
 }
 
+const HOST_WINDOWS_VERSION Versions[] = {HostWindowsNt4ToXp, HostWindowsVistaAndLater};
+
+// The end of a process stands for the end of its threads (in every
+// version): it releases one waiting on its port.
 TEST_F(IoProcess, EndingReleasesAThreadWaitingOnItsPort)
 {
     PortWaiter waiter{};
@@ -195,8 +201,8 @@ TEST_F(IoProcess, EndingReleasesAThreadWaitingOnItsPort)
     HANDLE thread = CreateThread(nullptr, 0, WaitForever, &waiter, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(HostPsTerminateProcess(waiter.process), STATUS_SUCCESS);
-    // The waiter either saw its port go while waiting (Vista and later) or
-    // found the handle gone; both end its wait with no packet.
+    // The waiter either saw its port go while waiting or found the handle
+    // gone; both end its wait with no packet.
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_FALSE(waiter.result);
     EXPECT_EQ(waiter.overlapped, nullptr);
@@ -204,9 +210,112 @@ TEST_F(IoProcess, EndingReleasesAThreadWaitingOnItsPort)
     EXPECT_EQ(HostIoPortCount(), 0u);
 }
 
+// Closing a port's handle releases its waiters from Vista on; up to XP they
+// go on waiting, and get what a file bound to the port completes.
+TEST_F(IoProcess, ClosingAPortReleasesItsWaitersFromVistaOn)
+{
+    for (HOST_WINDOWS_VERSION version : Versions) {
+        HostSetWindowsVersion(version);
+        HANDLE file = Open();
+        PortWaiter waiter{HostPsDefaultProcess(), CreateIoCompletionPort(file, nullptr, 5, 0),
+                          TRUE, nullptr};
+        ASSERT_NE(waiter.port, nullptr);
+        HANDLE thread = CreateThread(nullptr, 0, WaitForever, &waiter, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        while (HostIoPortWaiters() == 0) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(CloseHandle(waiter.port));
+        char buffer[4];
+        OVERLAPPED done = Command(IOTEST_COMPLETE_NOW);
+        if (version == HostWindowsNt4ToXp) {
+            EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+            EXPECT_TRUE(ReadFile(file, buffer, sizeof(buffer), nullptr, &done));
+        }
+        EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        EXPECT_EQ(waiter.result, version == HostWindowsNt4ToXp);
+        EXPECT_EQ(waiter.overlapped, version == HostWindowsNt4ToXp ? &done : nullptr);
+        EXPECT_TRUE(CloseHandle(thread));
+        Close(file);
+        EXPECT_EQ(HostIoPortCount(), 0u);
+    }
+    HostSetWindowsVersion(HostWindowsNt4ToXp);
+}
+
+// What a client's thread leaves pending when it returns: a request on a
+// handle bound to a port, one on a handle without one, and one its driver
+// completes only when told.
+struct Leaver {
+    HANDLE bound;
+    HANDLE unbound;
+    OVERLAPPED onPort;
+    OVERLAPPED offPort;
+    OVERLAPPED stuck;
+    char data[3][8];
+    std::atomic<bool> issued;
+};
+
+DWORD WINAPI LeaveRequests(LPVOID parameter)
+{
+    auto* leaver = static_cast<Leaver*>(parameter);
+    leaver->onPort = Command(IOTEST_PEND_CANCELLABLE);
+    leaver->offPort = Command(IOTEST_PEND_CANCELLABLE);
+    leaver->stuck = Command(IOTEST_PEND_FOREVER);
+    ReadFile(leaver->bound, leaver->data[0], 8, nullptr, &leaver->onPort);
+    ReadFile(leaver->unbound, leaver->data[1], 8, nullptr, &leaver->offPort);
+    ReadFile(leaver->unbound, leaver->data[2], 8, nullptr, &leaver->stuck);
+    leaver->issued = true;
+    return 0;
+}
+
+// A thread's exit cancels the requests it left and waits for them, cutting
+// loose after 5 minutes one that does not complete; from Vista on, one on a
+// handle bound to a port belongs to the file and stays.
+TEST_F(IoProcess, ThreadExitCancelsItsRequestsByVersion)
+{
+    for (HOST_WINDOWS_VERSION version : Versions) {
+        SCOPED_TRACE(version);
+        HostSetWindowsVersion(version);
+        PEPROCESS process;
+        ASSERT_EQ(HostPsCreateProcess(&process), STATUS_SUCCESS);
+        HostPsSetCurrentProcess(process);
+        Leaver leaver{};
+        leaver.bound = CreateFileW(W(u"\\\\.\\IoTest"), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+        leaver.unbound = CreateFileW(W(u"\\\\.\\IoTest"), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE port = CreateIoCompletionPort(leaver.bound, nullptr, 3, 0);
+        HANDLE thread = CreateThread(nullptr, 0, LeaveRequests, &leaver, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        const ULONG left = version == HostWindowsNt4ToXp ? 1 : 2;
+        while (!leaver.issued || HostPsOutstandingRequests(process) != left) {
+            std::this_thread::yield();
+        }
+        if (version == HostWindowsNt4ToXp) {
+            Taken packet;
+            ASSERT_TRUE(Take(port, &packet));
+            EXPECT_EQ(packet.overlapped, &leaver.onPort);
+            EXPECT_EQ(packet.error, DWORD(ERROR_OPERATION_ABORTED));
+        } else {
+            EXPECT_TRUE(NoPacket(port));
+        }
+        // The request that does not complete holds the exit, for 5 minutes.
+        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+        HostKeAdvanceClockMs(5 * 60 * 1000);
+        EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+        EXPECT_TRUE(CloseHandle(thread));
+        HostPsSetCurrentProcess(nullptr);
+        EXPECT_TRUE(DeviceIoControl(Open(), IOTEST_IOCTL_RELEASE, nullptr, 0, nullptr, 0, nullptr,
+                                    nullptr));
+        EXPECT_EQ(HostPsTerminateProcess(process), STATUS_SUCCESS);
+    }
+    HostSetWindowsVersion(HostWindowsNt4ToXp);
+}
+
 TEST_F(IoProcess, NotifyRoutineTableIsBounded)
 {
-    // RecordProcess holds one of the eight slots.
+    // RecordProcess holds one of the eight slots, and registers only once.
+    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(RecordProcess, FALSE), STATUS_INVALID_PARAMETER);
     std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> added;
     PCREATE_PROCESS_NOTIFY_ROUTINE routines[] = {
         [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},

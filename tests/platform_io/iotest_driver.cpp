@@ -1,8 +1,10 @@
 // A small driver for testing the I/O manager stand-in: one direct-I/O device
 // with a link; reads and writes complete at once, pend until a DPC, pend
 // until cancelled or released, or fail, as their byte offset asks.
-// Built as three images: the full one, a minimal one that handles only
-// create and close, and a leaky one whose unload forgets its link.
+// Built as four images: the full one, a minimal one that handles only
+// create and close, a leaky one whose unload forgets its link, and one that
+// imports a routine NT 4.0 lacks (KeFlushQueuedDpcs) for the loader's check.
+// The others import only what NT 4.0 exports.
 #include "iotest_protocol.h"
 
 #if defined(IOTEST_MINIMAL)
@@ -13,10 +15,19 @@ constexpr bool kLeaky = false;
 #define IOTEST_NAME u"IoTestLeaky"
 constexpr bool kMinimal = false;
 constexpr bool kLeaky = true;
+#elif defined(IOTEST_LATER_IMPORT)
+#define IOTEST_NAME u"IoTestLater"
+constexpr bool kMinimal = false;
+constexpr bool kLeaky = false;
 #else
 #define IOTEST_NAME u"IoTest"
 constexpr bool kMinimal = false;
 constexpr bool kLeaky = false;
+#endif
+#if defined(IOTEST_LATER_IMPORT)
+constexpr bool kLaterImport = true;
+#else
+constexpr bool kLaterImport = false;
 #endif
 
 namespace {
@@ -84,8 +95,7 @@ void FillRead(PIRP irp, ULONG length)
     if (irp->MdlAddress == nullptr) {
         return;
     }
-    PUCHAR data = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress,
-                                                                   NormalPagePriority));
+    PUCHAR data = static_cast<PUCHAR>(MmGetSystemAddressForMdl(irp->MdlAddress));
     for (ULONG i = 0; data != nullptr && i < length; ++i) {
         data[i] = IoTestPattern(i);
     }
@@ -180,8 +190,7 @@ NTSTATUS NTAPI DispatchReadWrite(PDEVICE_OBJECT device, PIRP irp)
     extension->log.lastUserAddress = 0;
     KeReleaseSpinLock(&extension->lock, old);
     if (irp->MdlAddress != nullptr) {
-        PUCHAR data = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress,
-                                                                       NormalPagePriority));
+        PUCHAR data = static_cast<PUCHAR>(MmGetSystemAddressForMdl(irp->MdlAddress));
         KeAcquireSpinLock(&extension->lock, &old);
         extension->log.lastSystemAddress = reinterpret_cast<ULONG_PTR>(data);
         extension->log.lastUserAddress =
@@ -268,8 +277,7 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp)
             status = STATUS_INVALID_PARAMETER;
             break;
         }
-        PUCHAR data = static_cast<PUCHAR>(MmGetSystemAddressForMdlSafe(irp->MdlAddress,
-                                                                       NormalPagePriority));
+        PUCHAR data = static_cast<PUCHAR>(MmGetSystemAddressForMdl(irp->MdlAddress));
         // The address must fit the 32-bit fields drivers keep it in.
         if (data == nullptr || UlongToPtr(PtrToUlong(data)) != data) {
             status = STATUS_UNSUCCESSFUL;
@@ -308,6 +316,10 @@ NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp)
         break;
     case IOTEST_IOCTL_READ_ONLY:
         break;
+    case IOTEST_IOCTL_WARN:
+        status = STATUS_BUFFER_OVERFLOW;
+        information = location->Parameters.DeviceIoControl.OutputBufferLength;
+        break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;
         break;
@@ -325,7 +337,13 @@ VOID NTAPI Unload(PDRIVER_OBJECT driver)
     UNREFERENCED_PARAMETER(driver);
     DeviceExtension* extension = ExtensionOf(theDevice);
     KeCancelTimer(&extension->timer);
-    KeFlushQueuedDpcs();
+    if constexpr (kLaterImport) {
+        KeFlushQueuedDpcs();
+    } else {
+        // Tests unload after the clock's advances, which return once the
+        // DPCs they caused have run: at most one is still queued.
+        KeRemoveQueueDpc(&extension->dpc);
+    }
     if (!kLeaky) {
         UNICODE_STRING link = LinkName();
         IoDeleteSymbolicLink(&link);

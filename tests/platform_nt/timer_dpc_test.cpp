@@ -221,26 +221,6 @@ TEST_F(TimerDpcTest, InsertQueueDpcOnlyOnceUntilItRuns)
     EXPECT_FALSE(KeRemoveQueueDpc(&p.dpc));
 }
 
-TEST_F(TimerDpcTest, FlushReturnsOnlyAfterQueuedDpcsRan)
-{
-    Gate gate;
-    Probe p;
-    gate.Close();
-    ASSERT_TRUE(KeInsertQueueDpc(&p.dpc, nullptr, nullptr));
-    std::atomic<bool> returned{false};
-    std::atomic<int> runsAtReturn{-1};
-    std::thread flusher([&] {
-        KeFlushQueuedDpcs();
-        runsAtReturn = p.runs.load(std::memory_order_acquire);
-        returned = true;
-    });
-    // The gate holds the DPC thread: the flush cannot be done.
-    EXPECT_FALSE(returned.load());
-    gate.Open();
-    flusher.join();
-    EXPECT_EQ(runsAtReturn.load(), 1);
-}
-
 // A DPC routine may free its own KDPC: it was dequeued before it was called.
 TEST_F(TimerDpcTest, DpcMayFreeItsOwnRecord)
 {

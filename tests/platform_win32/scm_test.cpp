@@ -97,7 +97,7 @@ TEST(ScmPersistenceTest, TheDatabaseOutlivesShutdownsAndSystemStartServicesLoadA
 {
     char root[1024];
     ASSERT_TRUE(HostCreateSystemRoot(root, sizeof(root)));
-    const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, root};
+    const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, root, HostWindowsNt4ToXp};
     HOST_LEFTOVERS left{};
 
     ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);

@@ -205,11 +205,12 @@ protected:
         Unload();
     }
 
-    // A load that must fail and leave nothing: no device, link or block.
+    // A load that must fail for want of resources, every failure here being
+    // injected as that, and leave nothing: no device, link or block.
     void ExpectFailedLoad()
     {
         PDRIVER_OBJECT failed = reinterpret_cast<PDRIVER_OBJECT>(1);
-        EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(failed, nullptr);
         HostExPoolFailReset();
         HostIoFailReset();

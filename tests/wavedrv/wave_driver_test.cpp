@@ -16,7 +16,7 @@ Function Export(HMODULE module, const char* name)
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-class WaveDriverTest : public WaveFixture {};
+using WaveDriverTest = WaveFixture;
 
 TEST_F(WaveDriverTest, LoadEnableDisableAndFreeWithAnInstanceStillOpen)
 {
@@ -25,6 +25,14 @@ TEST_F(WaveDriverTest, LoadEnableDisableAndFreeWithAnInstanceStillOpen)
         HMODULE module = LoadLibraryA("tonwave.dll");
         auto proc = Export<Proc>(module, "DriverProc");
         auto wod = Export<Entry>(module, "wodMessage");
+        // A load that fails at any of its three allocations takes back what
+        // it made: the next load succeeds.
+        for (DWORD n = 1; n <= 4; ++n) {
+            HostFailNth(HostFailGlobalAlloc, n, ERROR_NOT_ENOUGH_MEMORY);
+            EXPECT_EQ(proc(0, nullptr, DRV_LOAD, 0, 0), n <= 3 ? 0 : 1) << n;
+            HostFailReset();
+        }
+        EXPECT_EQ(proc(0, nullptr, DRV_FREE, 0, 0), 1);
         EXPECT_EQ(proc(0, nullptr, DRV_LOAD, 0, 0), 1);
         EXPECT_EQ(proc(0, nullptr, DRV_LOAD, 0, 0), 0);
         EXPECT_EQ(wod(0, WODM_GETNUMDEVS, 0, 0, 0), MMSYSERR_NOTENABLED);
@@ -37,10 +45,10 @@ TEST_F(WaveDriverTest, LoadEnableDisableAndFreeWithAnInstanceStillOpen)
 
         // An open instance with a buffer in the kernel: DRV_FREE closes it
         // without a callback and ends its thread.
-        Callbacks callbacks;
+        Device device;
         WAVEFORMATEX format = Stereo16;
         WAVEOPENDESC description{nullptr, reinterpret_cast<LPWAVEFORMAT>(&format),
-                                 callbacks.Function(), callbacks.Instance(), 0, 0};
+                                 DWORD_PTR(&Device::Record), DWORD_PTR(&device), 0, 0};
         DWORD_PTR instance = 0;
         ASSERT_EQ(wod(0, WODM_OPEN, DWORD_PTR(&instance), DWORD_PTR(&description), CALLBACK_FUNCTION),
                   MMSYSERR_NOERROR);
@@ -50,7 +58,7 @@ TEST_F(WaveDriverTest, LoadEnableDisableAndFreeWithAnInstanceStillOpen)
         EXPECT_EQ(proc(0, nullptr, DRV_DISABLE, 0, 0), 1);
         EXPECT_EQ(wod(0, WODM_GETNUMDEVS, 0, 0, 0), MMSYSERR_NOTENABLED);
         EXPECT_EQ(proc(0, nullptr, DRV_FREE, 0, 0), 1);
-        EXPECT_EQ(callbacks.Messages(), std::vector<UINT>{WOM_OPEN});
+        EXPECT_EQ(device.Messages(), std::vector<UINT>{WOM_OPEN});
 
         EXPECT_EQ(proc(0, nullptr, DRV_LOAD, 0, 0), 1);
         EXPECT_EQ(proc(0, nullptr, DRV_FREE, 0, 0), 1);
@@ -87,7 +95,7 @@ TEST_F(WaveDriverTest, InstallAndRemoveReportEveryFailure)
             HostFailNth(step.point, 1, ERROR_ACCESS_DENIED);
         }
         LRESULT result = -1;
-        applet.Do([&] { result = Driver(step.message); });
+        applet.Do([&] { result = SendToTonwave(step.message); });
         HostFailReset();
         EXPECT_EQ(result, step.result) << step.message << " " << step.point;
         const std::vector<HOST_MESSAGE_BOX> boxes = Boxes();
@@ -105,7 +113,7 @@ TEST_F(WaveDriverTest, ConfigureShowsTheBanner)
 {
     App applet("applet");
     LRESULT result = 0;
-    applet.Do([&] { result = Driver(DRV_CONFIGURE); });
+    applet.Do([&] { result = SendToTonwave(DRV_CONFIGURE); });
     EXPECT_EQ(result, DRVCNF_OK);
     const std::vector<HOST_MESSAGE_BOX> boxes = Boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -128,39 +136,27 @@ TEST_F(WaveDriverTest, EachAllocationAndCreationFailure)
             App app("app");
             DWORD injected = 0;
             app.Do([&] {
-                Callbacks callbacks;
+                Device device;
                 ASSERT_EQ(waveOutGetNumDevs(), 1u);
-                WAVEHDR* header = NewHeader(BytesPerMs * 100);
-                HWAVEOUT out = nullptr;
                 HostFailNth(point, n, ERROR_NOT_ENOUGH_MEMORY);
-                const MMRESULT opened = waveOutOpen(&out, 0, &Stereo16, callbacks.Function(),
-                                                    callbacks.Instance(), CALLBACK_FUNCTION);
-                std::vector<MMRESULT> results;
-                if (opened == MMSYSERR_NOERROR) {
-                    results.push_back(waveOutPrepareHeader(out, header, sizeof(WAVEHDR)));
-                    results.push_back(waveOutWrite(out, header, sizeof(WAVEHDR)));
-                    results.push_back(waveOutReset(out));
-                    results.push_back(waveOutUnprepareHeader(out, header, sizeof(WAVEHDR)));
-                    results.push_back(waveOutClose(out));
+                std::vector<MMRESULT> results{device.Open(false)};
+                if (results[0] == MMSYSERR_NOERROR) {
+                    results.push_back(device.Queue(BytesPerMs * 100));
+                    results.push_back(device.Call(WODM_RESET, WIDM_RESET));
+                    results.push_back(device.Close());
                 }
                 injected = HostFailInjectedCount();
                 HostFailReset();
-                EXPECT_TRUE(opened == MMSYSERR_NOERROR || opened == MMSYSERR_NOMEM ||
-                            opened == MMSYSERR_NODRIVER || opened == MMSYSERR_BADDEVICEID)
-                    << point << " " << n << " open " << opened;
                 // A refused prepare or reset makes WinMM refuse what follows.
                 for (MMRESULT result : results) {
                     EXPECT_TRUE(result == MMSYSERR_NOERROR || result == MMSYSERR_NOMEM ||
-                                result == MMSYSERR_BADDEVICEID || result == WAVERR_UNPREPARED ||
-                                result == WAVERR_STILLPLAYING)
+                                result == MMSYSERR_NODRIVER || result == MMSYSERR_BADDEVICEID ||
+                                result == WAVERR_UNPREPARED || result == WAVERR_STILLPLAYING)
                         << point << " " << n << " " << result;
                 }
-                if (opened == MMSYSERR_NOERROR && results.back() != MMSYSERR_NOERROR) {
-                    waveOutReset(out);
-                    waveOutUnprepareHeader(out, header, sizeof(WAVEHDR));
-                    EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR) << point << " " << n;
+                if (results[0] == MMSYSERR_NOERROR && results.back() != MMSYSERR_NOERROR) {
+                    EXPECT_EQ(device.Close(), MMSYSERR_NOERROR) << point << " " << n;
                 }
-                GlobalFree(header);
             });
             app.End();
             if (injected == 0) {

@@ -261,7 +261,8 @@ bool LoopbackRun::Boot()
     // The build tree's root, whose images a boot's scratch root links.
     imageRoot_ = HostIoGetSystemRoot();
     const HOST_BOOT_OPTIONS boot{options_.virtualTime ? HostKeClockVirtual : HostKeClockReal,
-                                 options_.virtualTime ? VirtualStart : 0, nullptr};
+                                 options_.virtualTime ? VirtualStart : 0, nullptr,
+                                 HostWindowsNt4ToXp};
     const NTSTATUS status = HostBoot(&boot);
     if (status != STATUS_SUCCESS) {
         char text[64];

@@ -3,9 +3,12 @@
 // Every block lies below 4 GiB (the product stores kernel addresses in 32-bit
 // fields). Small blocks come from power-of-two size classes carved out of
 // MAP_32BIT chunks; large ones get a mapping of their own that is unmapped on
-// free. Freed small blocks wait in a quarantine before reuse, so a late access
-// hits junk (or, under ASan, a poisoned block) rather than a new owner's data.
-// Block metadata lives outside the blocks, so the product cannot corrupt it.
+// free. As x86 NT's pool, a block below a page is 8-byte aligned (and here
+// never 16-byte aligned, so that nothing comes to rely on more); a block of a
+// page or more is page-aligned. Freed small blocks wait in a quarantine
+// before reuse, so a late access hits junk (or, under ASan, a poisoned block)
+// rather than a new owner's data. Block metadata lives outside the blocks, so
+// the product cannot corrupt it.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -40,6 +43,8 @@ constexpr ULONG_PTR kBadPoolWrongTag = 0x0A;
 constexpr ULONG_PTR kBadPoolBadAddress = 0x42;
 
 constexpr unsigned kMinShift = 6;            // 64-byte smallest class
+constexpr size_t kPage = 4096;
+constexpr size_t kSmallOffset = 8;           // of a block below a page in its slot
 constexpr unsigned kMaxSmallShift = 20;      // 1 MiB largest class
 constexpr size_t kRedzone = 16;              // at least this much slack after each block
 constexpr size_t kChunkSize = 64u << 20;     // arena growth step
@@ -49,6 +54,7 @@ constexpr size_t kMaxRequest = 512u << 20;   // larger requests fail, as a full 
 struct Block {
     ULONG tag;
     SIZE_T size;        // as requested
+    SIZE_T offset;      // of the block in its slot
     SIZE_T capacity;    // class size, or the mapping length of a large block
     ULONGLONG serial;
     unsigned shift;     // size class; 0 for a large block
@@ -148,6 +154,12 @@ char* TakeSmall(Pool& pool, unsigned shift)
         list.pop_back();
         return p;
     }
+    if (capacity >= kPage && pool.chunkNext != nullptr) {
+        // Slots of a page or more start on a page.
+        const ULONG_PTR next = reinterpret_cast<ULONG_PTR>(pool.chunkNext);
+        pool.chunkNext += ((next + kPage - 1) & ~ULONG_PTR(kPage - 1)) - next;
+        pool.chunkNext = pool.chunkNext > pool.chunkEnd ? pool.chunkEnd : pool.chunkNext;
+    }
     if (pool.chunkNext == nullptr || static_cast<size_t>(pool.chunkEnd - pool.chunkNext) < capacity) {
         PVOID chunk = MapLow(kChunkSize);
         if (chunk == nullptr) {
@@ -208,7 +220,9 @@ void FreeBlock(PVOID P, bool checkTag, ULONG tag)
     if (it == pool.live.end()) {
         bool quarantined = false;
         for (auto& entry : pool.quarantine) {
-            quarantined = quarantined || entry.first == P;
+            // Quarantine holds slots; a block below a page lies past its slot's start.
+            quarantined = quarantined || entry.first == P
+                || static_cast<char*>(entry.first) + kSmallOffset == P;
         }
         guard.unlock();
         KeBugCheckEx(BAD_POOL_CALLER, quarantined ? kBadPoolDoubleFree : kBadPoolBadAddress, 0,
@@ -241,16 +255,16 @@ void FreeBlock(PVOID P, bool checkTag, ULONG tag)
     }
     pool.live.erase(it);
     Account(pool, block.tag, block.size, false);
+    char* slot = static_cast<char*>(P) - block.offset;
+    // Leave no poison behind for whoever maps these addresses next.
+    POOL_UNPOISON(slot, block.capacity);
     if (block.shift == 0) {
-        // Leave no poison behind for whoever maps these addresses next.
-        POOL_UNPOISON(P, block.capacity);
-        munmap(P, block.capacity);
+        munmap(slot, block.capacity);
         return;
     }
-    POOL_UNPOISON(P, block.capacity);
-    std::memset(P, HOST_EX_POOL_FREED_FILL, block.capacity);
-    POOL_POISON(P, block.capacity);
-    pool.quarantine.emplace_back(P, block.shift);
+    std::memset(slot, HOST_EX_POOL_FREED_FILL, block.capacity);
+    POOL_POISON(slot, block.capacity);
+    pool.quarantine.emplace_back(slot, block.shift);
     pool.quarantineBytes += block.capacity;
     DrainQuarantine(pool);
 }
@@ -293,26 +307,29 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (InjectFailure(pool, Tag) || NumberOfBytes > kMaxRequest) {
         return nullptr;
     }
-    const size_t needed = NumberOfBytes + kRedzone;
+    const size_t offset = NumberOfBytes < kPage ? kSmallOffset : 0;
+    const size_t needed = offset + NumberOfBytes + kRedzone;
     unsigned shift = ClassFor(needed);
-    char* p;
+    char* slot;
     size_t capacity;
     if (shift <= kMaxSmallShift) {
-        p = TakeSmall(pool, shift);
+        slot = TakeSmall(pool, shift);
         capacity = size_t{1} << shift;
     } else {
         shift = 0;
         capacity = PageRound(needed);
-        p = static_cast<char*>(MapLow(capacity));
+        slot = static_cast<char*>(MapLow(capacity));
     }
-    if (p == nullptr) {
+    if (slot == nullptr) {
         return nullptr;
     }
+    char* p = slot + offset;
     POOL_UNPOISON(p, NumberOfBytes);
     std::memset(p, HOST_EX_POOL_FRESH_FILL, NumberOfBytes);
-    POOL_POISON(p + NumberOfBytes, capacity - NumberOfBytes);
+    POOL_POISON(slot, offset);
+    POOL_POISON(p + NumberOfBytes, capacity - offset - NumberOfBytes);
     pool.live[reinterpret_cast<ULONG_PTR>(p)] =
-        Block{Tag, NumberOfBytes, capacity, pool.nextSerial++, shift};
+        Block{Tag, NumberOfBytes, offset, capacity, pool.nextSerial++, shift};
     Account(pool, Tag, NumberOfBytes, true);
     return p;
 }

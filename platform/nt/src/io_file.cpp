@@ -547,6 +547,19 @@ int32_t HostNtDeviceIoControlFile(void* Handle, uint32_t IoControlCode, void* In
     return status;
 }
 
+int32_t HostNtCancelIoFile(void* Handle)
+{
+    FileHost* file;
+    NTSTATUS status = ReferenceFileForRequest(Handle, nullptr, &file);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    CancelThreadRequests(CurrentProcess(), CurrentThread(), file, true);
+    ObDereference(&file->ob, true);
+    RunDeferredCloses();
+    return STATUS_SUCCESS;
+}
+
 ULONG HostIoOpenFileCount(VOID)
 {
     return liveFiles.load(std::memory_order_relaxed);

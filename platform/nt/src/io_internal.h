@@ -80,6 +80,11 @@ NTSTATUS ResolveForOpen(const std::u16string& path, PDEVICE_OBJECT* device,
 DriverHost* CurrentDriver();
 DriverHost* SetCurrentDriver(DriverHost* driver);
 
+// The first routine the image at path imports that the kernel of the
+// version profile does not export, with the release that brought it; empty
+// when there is none (ldr_imports.cpp).
+std::string MissingKernelExport(const std::string& path);
+
 // Counts used by the unload check.
 ULONG CountDevicesOf(DriverHost* driver);
 ULONG CountLinksOf(DriverHost* driver, bool remove);
@@ -126,6 +131,9 @@ struct IrpHost {
     ULONG bufferedOutLength;
     IrpHost* processNext;          // guarded by the process lock
     IrpHost* processPrev;
+    // Id of the issuing thread (ids are never reused, records may be), 0
+    // once cut loose from it; process lock.
+    ULONG_PTR threadId;
 };
 
 IrpHost* HostOf(PIRP irp);
@@ -165,7 +173,8 @@ _ETHREAD* CurrentThread();
 // threads, its outstanding requests) and is freed once it has ended.
 void ReferenceProcess(_EPROCESS* process);
 void ReleaseProcess(_EPROCESS* process);
-// Requests hold a reference on their process while linked.
+// Links a user request to its process (which it holds a reference on while
+// linked) and to the calling thread.
 void LinkRequest(_EPROCESS* process, IrpHost* irp);
 void UnlinkRequest(_EPROCESS* process, IrpHost* irp);
 bool ProcessIsEnding(_EPROCESS* process);
@@ -179,6 +188,15 @@ NTSTATUS InsertHandle(_EPROCESS* process, ObObject* object, HANDLE* handle);
 NTSTATUS ReferenceHandle(HANDLE handle, ObType type, ObObject** object);
 // Removes the handle and returns its object (reference transferred).
 NTSTATUS RemoveHandle(_EPROCESS* process, HANDLE handle, ObObject** object);
+
+// ---- Threads and their requests (ps_process.cpp) -----------------------------
+// IoCancelIrp for each outstanding request of process that thread issued, on
+// file only unless it is null; port: requests on files bound to a port too.
+void CancelThreadRequests(_EPROCESS* process, _ETHREAD* thread, FileHost* file, bool portBound);
+// A thread's exit by the version profile: its requests are cancelled, then
+// waited for; after 5 minutes of the stand-in's clock those left are cut
+// loose from it. Vista and later leave requests on port-bound files alone.
+void ExitThreadIo(_EPROCESS* process, _ETHREAD* thread);
 
 // ---- Files (io_file.cpp) ---------------------------------------------------
 struct FileHost {
@@ -209,11 +227,14 @@ struct PortHost {
     std::mutex lock;
     std::condition_variable ready;
     std::deque<PortPacket> packets;   // guarded by lock
-    bool closed;                      // no handle left; guarded by lock
+    bool closed;                      // waiters released; guarded by lock
 };
 
 void QueuePacket(PortHost* port, const PortPacket& packet);
-void ClosePortHandle(PortHost* port);
+// The last handle of a port went. Its waiters are released (ERROR_ABANDONED_
+// WAIT_0) when releaseWaiters: from Vista on, or as the process ends (which
+// stands for the end of its threads); else they go on waiting for packets.
+void ClosePortHandle(PortHost* port, bool releaseWaiters);
 void DeletePort(PortHost* port);
 
 // ---- Threads (ps_thread.cpp) -------------------------------------------------

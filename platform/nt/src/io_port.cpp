@@ -1,6 +1,9 @@
 // I/O completion ports: FIFO packet queues that files are bound to with a
-// key. A port stays alive while bound files reference it; closing its handle
-// releases every waiter with STATUS_ABANDONED_WAIT_0.
+// key. A port stays alive while bound files or waiters reference it. Closing
+// its handle releases every waiter with STATUS_ABANDONED_WAIT_0 from Vista
+// on; before, waiters go on waiting for what bound files complete. The end
+// of the port's process releases them in every version (it stands for the
+// end of the waiting threads, which the stand-in cannot stop).
 #include <chrono>
 
 #include "host/io_user.h"
@@ -10,6 +13,7 @@
 namespace host_io {
 namespace {
 std::atomic<ULONG> livePorts{0};
+std::atomic<ULONG> waiters{0};
 }  // namespace
 
 void QueuePacket(PortHost* port, const PortPacket& packet)
@@ -19,8 +23,11 @@ void QueuePacket(PortHost* port, const PortPacket& packet)
     port->ready.notify_one();
 }
 
-void ClosePortHandle(PortHost* port)
+void ClosePortHandle(PortHost* port, bool releaseWaiters)
 {
+    if (!releaseWaiters) {
+        return;
+    }
     std::lock_guard<std::mutex> guard(port->lock);
     port->closed = true;
     port->ready.notify_all();
@@ -74,19 +81,23 @@ int32_t HostNtSetIoCompletionPort(void* File, void* Port, uintptr_t Key)
         // Completions read the port with acquire, then the key.
         static std::mutex bindLock;
         std::lock_guard<std::mutex> guard(bindLock);
-        if (file->port.load(std::memory_order_relaxed) != nullptr) {
-            ObDereference(portObject, true);
-            ObDereference(fileObject, true);
-            return STATUS_INVALID_PARAMETER;
+        // A synchronous file's requests never reach a port; a file binds once.
+        if ((file->file.Flags & FO_SYNCHRONOUS_IO) != 0
+            || file->port.load(std::memory_order_relaxed) != nullptr) {
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            file->completion.Port = port;
+            file->completion.Key = reinterpret_cast<PVOID>(Key);
+            file->file.CompletionContext = &file->completion;
+            // The file keeps the port reference taken above while it is bound.
+            file->port.store(port, std::memory_order_release);
         }
-        file->completion.Port = port;
-        file->completion.Key = reinterpret_cast<PVOID>(Key);
-        file->file.CompletionContext = &file->completion;
-        // The file keeps the port reference taken above while it is bound.
-        file->port.store(port, std::memory_order_release);
+    }
+    if (!NT_SUCCESS(status)) {
+        ObDereference(portObject, true);
     }
     ObDereference(fileObject, true);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 int32_t HostNtRemoveIoCompletion(void* Port, uintptr_t* Key, void** ApcContext,
@@ -103,9 +114,11 @@ int32_t HostNtRemoveIoCompletion(void* Port, uintptr_t* Key, void** ApcContext,
         auto ready = [port] { return !port->packets.empty() || port->closed; };
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+        waiters.fetch_add(1, std::memory_order_relaxed);
         const host_wait::WaitEnd end =
             host_wait::Wait(guard, port->ready, ready, "GetQueuedCompletionStatus", true,
                             TimeoutMs == UINT32_MAX ? nullptr : &deadline);
+        waiters.fetch_sub(1, std::memory_order_relaxed);
         if (end == host_wait::WaitEnd::Stopped) {
             status = STATUS_THREAD_IS_TERMINATING;
         } else if (port->closed) {
@@ -143,6 +156,11 @@ int32_t HostNtSetIoCompletion(void* Port, uintptr_t Key, void* ApcContext, int32
 ULONG HostIoPortCount(VOID)
 {
     return livePorts.load(std::memory_order_relaxed);
+}
+
+ULONG HostIoPortWaiters(VOID)
+{
+    return waiters.load(std::memory_order_relaxed);
 }
 
 }  // extern "C"

@@ -355,6 +355,12 @@ NTSTATUS HostIoLoadDriverA(const char* ImagePath, const char* RegistryPath,
     if (access(path.c_str(), R_OK) != 0) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    const std::string missing = MissingKernelExport(path);
+    if (!missing.empty()) {
+        fprintf(stderr, "driver image %s: could not locate the entry point %s in ntoskrnl.exe\n",
+                path.c_str(), missing.c_str());
+        return STATUS_DRIVER_ENTRYPOINT_NOT_FOUND;
+    }
     std::string copy;
     const std::string file = FreshImagePath(path, &copy);
     void* image = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);

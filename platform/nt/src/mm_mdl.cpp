@@ -168,7 +168,6 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 {
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(RequestedAddress);
-    UNREFERENCED_PARAMETER(BugCheckOnFailure);
     UNREFERENCED_PARAMETER(Priority);
     PMDL mdl = MemoryDescriptorList;
     if (AccessMode != KernelMode) {
@@ -177,13 +176,17 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
         return mdl->MappedSystemVa;
     }
-    NTSTATUS ignored;
-    if (InjectFailure(HostIoFailMapLockedPages, &ignored)) {
-        return nullptr;
-    }
     MdlHost* host = HostOfMdl(mdl);
     PVOID address = MmGetMdlVirtualAddress(mdl);
-    if (host->shadow == nullptr && !BelowFourGiB(address, mdl->ByteCount) && !MakeShadow(host)) {
+    NTSTATUS ignored;
+    if (InjectFailure(HostIoFailMapLockedPages, &ignored)
+        || (host->shadow == nullptr && !BelowFourGiB(address, mdl->ByteCount)
+            && !MakeShadow(host))) {
+        // No system PTEs: MmMapLockedPages (BugCheckOnFailure) stops the
+        // system; with a handler that returns, the caller sees NULL.
+        if (BugCheckOnFailure) {
+            KeBugCheckEx(NO_MORE_SYSTEM_PTES, 0, mdl->ByteCount, 0, 0);
+        }
         return nullptr;
     }
     mdl->MappedSystemVa = host->shadow != nullptr ? host->shadow : address;

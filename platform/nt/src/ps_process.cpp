@@ -1,9 +1,11 @@
 // Processes: ids, handle tables, the requests their threads issued, the
 // calling thread's current process and the process-notify routines.
+#include <chrono>
 #include <memory>
 
 #include "host/io_user.h"
 #include "host/ke_control.h"
+#include "host/version_control.h"
 #include "io_internal.h"
 
 struct _EPROCESS {
@@ -20,6 +22,7 @@ struct _EPROCESS {
     std::vector<host_io::ObObject*> handles;    // slot i is handle (i + 1) * 4; guarded by lock
     host_io::IrpHost* requests;                 // outstanding user requests; guarded by lock
     ULONG requestCount;                         // guarded by lock
+    std::condition_variable requestLeft;        // a request completed; with lock
 };
 
 struct _ETHREAD {
@@ -113,8 +116,9 @@ void RunNotifyRoutines(HANDLE parentId, HANDLE processId, BOOLEAN create)
     }
 }
 
-// Closes one handle's object as CloseHandle does.
-void CloseObject(ObObject* object)
+// Closes one handle's object as CloseHandle does, or as the end of its
+// process does.
+void CloseObject(ObObject* object, bool processEnding)
 {
     switch (object->type) {
     case ObType::File: {
@@ -125,7 +129,8 @@ void CloseObject(ObObject* object)
         break;
     }
     case ObType::Port:
-        ClosePortHandle(reinterpret_cast<PortHost*>(object));
+        ClosePortHandle(reinterpret_cast<PortHost*>(object),
+                        processEnding || HostGetWindowsVersion() == HostWindowsVistaAndLater);
         break;
     case ObType::Thread:
     case ObType::Event:
@@ -147,7 +152,7 @@ ULONG CloseHandleTable(_EPROCESS* process)
     ULONG closed = 0;
     for (ObObject* object : handles) {
         if (object != nullptr) {
-            CloseObject(object);
+            CloseObject(object, true);
             ++closed;
         }
     }
@@ -210,8 +215,10 @@ void ReleaseProcess(_EPROCESS* process)
 void LinkRequest(_EPROCESS* process, IrpHost* irp)
 {
     ReferenceProcess(process);
+    const ULONG_PTR threadId = CurrentThread()->id;
     std::lock_guard<std::mutex> guard(process->lock);
     irp->process = process;
+    irp->threadId = threadId;
     irp->processPrev = nullptr;
     irp->processNext = process->requests;
     if (process->requests != nullptr) {
@@ -234,12 +241,74 @@ void UnlinkRequest(_EPROCESS* process, IrpHost* irp)
             irp->processNext->processPrev = irp->processPrev;
         }
         irp->processNext = irp->processPrev = nullptr;
+        irp->threadId = 0;
         process->requestCount--;
+        process->requestLeft.notify_all();
     }
     ReleaseProcess(process);
 }
 
+namespace {
 
+// thread issued irp, and it is not on a file bound to a port unless portBound.
+bool IssuedBy(const IrpHost* irp, _ETHREAD* thread, bool portBound)
+{
+    const bool onPort =
+        irp->file != nullptr && irp->file->port.load(std::memory_order_acquire) != nullptr;
+    return irp->threadId == thread->id && (portBound || !onPort);
+}
+
+}  // namespace
+
+void CancelThreadRequests(_EPROCESS* process, _ETHREAD* thread, FileHost* file, bool portBound)
+{
+    std::vector<IrpHost*> requests;
+    {
+        std::lock_guard<std::mutex> guard(process->lock);
+        for (IrpHost* irp = process->requests; irp != nullptr; irp = irp->processNext) {
+            if (IssuedBy(irp, thread, portBound) && (file == nullptr || irp->file == file)) {
+                // Keeps the packet while it is cancelled, even if it
+                // completes meanwhile.
+                irp->references.fetch_add(1, std::memory_order_relaxed);
+                requests.push_back(irp);
+            }
+        }
+    }
+    for (IrpHost* irp : requests) {
+        IoCancelIrp(IrpOf(irp));
+        ReleaseUserIrp(irp);
+    }
+}
+
+void ExitThreadIo(_EPROCESS* process, _ETHREAD* thread)
+{
+    // NT 4.0 to XP wait in steps of the clock for at most 5 minutes.
+    constexpr ULONGLONG kCutLoose = 5ull * 60 * 1000 * HOST_KE_UNITS_PER_MS;
+    const bool portBound = HostGetWindowsVersion() == HostWindowsNt4ToXp;
+    CancelThreadRequests(process, thread, nullptr, portBound);
+    RunDeferredCloses();
+    const ULONGLONG deadline = HostKeQueryTime() + kCutLoose;
+    std::unique_lock<std::mutex> guard(process->lock);
+    for (;;) {
+        bool waiting = false;
+        for (IrpHost* irp = process->requests; irp != nullptr; irp = irp->processNext) {
+            waiting = waiting || IssuedBy(irp, thread, portBound);
+        }
+        if (!waiting) {
+            return;
+        }
+        if (HostKeQueryTime() >= deadline) {
+            for (IrpHost* irp = process->requests; irp != nullptr; irp = irp->processNext) {
+                if (irp->threadId == thread->id) {
+                    irp->threadId = 0;
+                }
+            }
+            return;
+        }
+        // The clock may be virtual: look at it again now and then.
+        process->requestLeft.wait_for(guard, std::chrono::milliseconds(10));
+    }
+}
 
 bool ProcessIsEnding(_EPROCESS* process)
 {
@@ -337,6 +406,11 @@ PETHREAD NTAPI PsGetCurrentThread(VOID)
     return CurrentThread();
 }
 
+PKTHREAD NTAPI KeGetCurrentThread(VOID)
+{
+    return reinterpret_cast<PKTHREAD>(CurrentThread());
+}
+
 HANDLE NTAPI PsGetProcessId(PEPROCESS Process)
 {
     return reinterpret_cast<HANDLE>(Process->id);
@@ -346,6 +420,14 @@ NTSTATUS NTAPI PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY_ROUTINE No
                                                BOOLEAN Remove)
 {
     std::lock_guard<std::mutex> guard(notifyLock);
+    if (!Remove) {
+        // A routine registers once; a second registration is refused.
+        for (auto slot : notifyRoutines) {
+            if (slot == NotifyRoutine) {
+                return STATUS_INVALID_PARAMETER;
+            }
+        }
+    }
     for (auto& slot : notifyRoutines) {
         if (Remove ? slot == NotifyRoutine : slot == nullptr) {
             slot = Remove ? nullptr : NotifyRoutine;
@@ -495,7 +577,7 @@ int32_t HostNtClose(void* Handle)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    CloseObject(object);
+    CloseObject(object, false);
     RunDeferredCloses();
     return STATUS_SUCCESS;
 }

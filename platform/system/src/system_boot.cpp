@@ -130,6 +130,7 @@ NTSTATUS HostBoot(const HOST_BOOT_OPTIONS* Options)
     const HOST_BOOT_OPTIONS defaults{};
     const HOST_BOOT_OPTIONS& options = Options != nullptr ? *Options : defaults;
     TemplateRoot();
+    HostSetWindowsVersion(options.Version);
     HostKeReset(options.ClockMode, options.StartTime);
     HostIoReset();
     HostExPoolFailReset();

@@ -135,6 +135,9 @@ WINBASEAPI BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
                                 LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                                  LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+// Cancels the calling thread's pending requests on hFile; their completions
+// (ERROR_OPERATION_ABORTED) may come after it returns.
+WINBASEAPI BOOL WINAPI CancelIo(HANDLE hFile);
 
 WINBASEAPI HANDLE WINAPI CreateIoCompletionPort(HANDLE FileHandle, HANDLE ExistingCompletionPort,
                                                 ULONG_PTR CompletionKey,
@@ -243,7 +246,10 @@ WINBASEAPI HLOCAL WINAPI LocalFree(HLOCAL hMem);
 }
 #endif
 
-// The interlocked operations, full barriers as on x86 Windows.
+// The interlocked operations, full barriers as on x86 Windows. The NT
+// stand-in's ke.h defines the first two under the same guard.
+#ifndef HOST_INTERLOCKED_INCREMENT_DECREMENT
+#define HOST_INTERLOCKED_INCREMENT_DECREMENT
 static inline LONG InterlockedIncrement(LONG volatile* Addend)
 {
     return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
@@ -252,6 +258,7 @@ static inline LONG InterlockedDecrement(LONG volatile* Addend)
 {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
+#endif
 static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

@@ -29,8 +29,10 @@ void* ApcContextOf(LPOVERLAPPED overlapped)
     return overlapped;
 }
 
-// Common tail of ReadFile, WriteFile and DeviceIoControl. A thread stopped
-// while its synchronous request was in flight leaves here.
+// Common tail of ReadFile, WriteFile and DeviceIoControl. A request that
+// ends with a warning (STATUS_BUFFER_OVERFLOW, say) fails the call and still
+// reports its byte count, as kernel32 does for anything but an error. A
+// thread stopped while its synchronous request was in flight leaves here.
 BOOL FinishIo(int32_t status, LPOVERLAPPED overlapped, uintptr_t information, LPDWORD bytes)
 {
     host_wait::StopPoint();
@@ -38,10 +40,10 @@ BOOL FinishIo(int32_t status, LPOVERLAPPED overlapped, uintptr_t information, LP
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
+    if (bytes != nullptr && (uint32_t(status) >> 30) != 3) {
+        *bytes = DWORD(overlapped != nullptr ? overlapped->InternalHigh : information);
+    }
     if (NtSuccess(status)) {
-        if (bytes != nullptr) {
-            *bytes = DWORD(overlapped != nullptr ? overlapped->InternalHigh : information);
-        }
         return TRUE;
     }
     SetLastNtError(status);

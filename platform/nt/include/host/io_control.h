@@ -5,6 +5,14 @@
 
 #include "nt/io.h"
 
+// First parameters of DRIVER_VERIFIER_IOMANAGER_VIOLATION, the stand-in's
+// own (NT's verifier has its own numbering).
+#define HOST_IO_VIOLATION_PENDING_STATUS 0x01   // completed with STATUS_PENDING
+#define HOST_IO_VIOLATION_CANCEL_ROUTINE 0x02   // completed with a cancel routine set
+#define HOST_IO_VIOLATION_NOT_COMPLETED 0x03    // non-pending status, IRP not completed
+#define HOST_IO_VIOLATION_WRONG_IRQL 0x04       // called above the IRQL NT allows
+#define HOST_IO_VIOLATION_FREE_LIVE_IRP 0x05    // IoFreeIrp of an IRP the I/O manager owns
+
 // Called once when a test IRP completes, after its completion routines,
 // in the completing thread at its IRQL (given as Irql).
 typedef VOID HOST_IO_COMPLETION_OBSERVER(PVOID Context, PIRP Irp, NTSTATUS Status,
@@ -113,10 +121,12 @@ ULONG HostIoSymbolicLinkCount(VOID);
 BOOLEAN HostIoObjectExistsA(const char* Name);
 // Device a name resolves to, following links; NULL when none.
 PDEVICE_OBJECT HostIoResolveDeviceA(const char* Name);
-// Open file objects, outstanding user requests, live completion ports.
+// Open file objects, outstanding user requests, live completion ports, and
+// threads waiting in GetQueuedCompletionStatus.
 ULONG HostIoOpenFileCount(VOID);
 ULONG HostIoOutstandingRequestCount(VOID);
 ULONG HostIoPortCount(VOID);
+ULONG HostIoPortWaiters(VOID);
 
 // Close requests whose last reference went away inside a completion are
 // sent later at PASSIVE_LEVEL: at the end of the next I/O call of any thread,

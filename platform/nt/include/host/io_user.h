@@ -53,8 +53,13 @@ int32_t HostNtDeviceIoControlFile(void* Handle, uint32_t IoControlCode, void* In
                                   uint32_t InputLength, void* OutputBuffer, uint32_t OutputLength,
                                   HOST_NT_IOSB* Iosb, void* ApcContext, uintptr_t* Information);
 
+// Cancels the requests the calling thread issued on the file (CancelIo); it
+// does not wait for their completion.
+int32_t HostNtCancelIoFile(void* Handle);
+
 int32_t HostNtCreateIoCompletion(void** Port);
-// Binds a file handle to a port with a key; a handle is bound at most once.
+// Binds a file handle to a port with a key; a handle is bound at most once,
+// and only an asynchronous one (STATUS_INVALID_PARAMETER).
 int32_t HostNtSetIoCompletionPort(void* File, void* Port, uintptr_t Key);
 // STATUS_SUCCESS with a packet, STATUS_TIMEOUT, or STATUS_ABANDONED_WAIT_0
 // when the port's handle was closed while waiting. TimeoutMs UINT32_MAX:

@@ -110,12 +110,6 @@ typedef ULONG DEVICE_TYPE;
 // Bug checks raised by the I/O manager stand-in.
 #define MULTIPLE_IRP_COMPLETE_REQUESTS 0x00000044
 #define DRIVER_VERIFIER_IOMANAGER_VIOLATION 0x000000C9
-// First parameters of DRIVER_VERIFIER_IOMANAGER_VIOLATION on the host.
-#define HOST_IO_VIOLATION_PENDING_STATUS 0x01   // completed with STATUS_PENDING
-#define HOST_IO_VIOLATION_CANCEL_ROUTINE 0x02   // completed with a cancel routine set
-#define HOST_IO_VIOLATION_NOT_COMPLETED 0x03    // non-pending status, IRP not completed
-#define HOST_IO_VIOLATION_WRONG_IRQL 0x04       // called above the IRQL NT allows
-#define HOST_IO_VIOLATION_FREE_LIVE_IRP 0x05    // IoFreeIrp of an IRP the I/O manager owns
 
 typedef struct _IO_STATUS_BLOCK {
     union {

@@ -1,8 +1,11 @@
 // Host stand-in: the kernel core services the product calls — IRQL, spin
-// locks, the tick count, timers, DPCs and bug checks — declared as the DDK
-// declares them. KTIMER, KDPC and KSPIN_LOCK are records the product allocates
-// with sizeof and never looks inside; their fields are the stand-in's own.
+// locks, the tick count, timers, DPCs, events, interlocked counts and bug
+// checks — declared as the DDK declares them. KTIMER, KDPC, KEVENT and
+// KSPIN_LOCK are records the product allocates with sizeof and never looks
+// inside; their fields are the stand-in's own.
 #pragma once
+
+#include <sched.h>
 
 #include "nt/ntdef.h"
 
@@ -82,6 +85,19 @@ typedef struct _KTIMER {
 
 typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
 
+typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive } KWAIT_REASON;
+typedef LONG KPRIORITY;
+
+// Stand-in layout. SignalState is guarded by the stand-in's dispatcher lock.
+typedef struct _KEVENT {
+    UCHAR Type;
+    LONG SignalState;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+// A thread as the kernel core names it; the stand-in's own record.
+typedef struct _KTHREAD* PKTHREAD;
+
 NT_EXTERN_C_BEGIN
 
 // The tick count, advanced by the stand-in's clock; one tick is
@@ -118,6 +134,22 @@ NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(IN OUT PRKDPC Dpc, IN PVOID SystemArg
 NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(IN OUT PRKDPC Dpc);
 NTKERNELAPI VOID NTAPI KeFlushQueuedDpcs(VOID);
 
+NTKERNELAPI VOID NTAPI KeInitializeEvent(OUT PRKEVENT Event, IN EVENT_TYPE Type, IN BOOLEAN State);
+// Returns the previous state. Any IRQL up to DISPATCH_LEVEL.
+NTKERNELAPI LONG NTAPI KeSetEvent(IN OUT PRKEVENT Event, IN KPRIORITY Increment, IN BOOLEAN Wait);
+NTKERNELAPI VOID NTAPI KeClearEvent(IN OUT PRKEVENT Event);
+// Events only. Timeout NULL waits for ever (at or below APC_LEVEL), a zero
+// time-out only tests (up to DISPATCH_LEVEL); other time-outs are not
+// modelled and give STATUS_INVALID_PARAMETER. STATUS_SUCCESS or
+// STATUS_TIMEOUT; a satisfied wait resets a synchronization event.
+NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(IN PVOID Object, IN KWAIT_REASON WaitReason,
+                                                 IN KPROCESSOR_MODE WaitMode,
+                                                 IN BOOLEAN Alertable,
+                                                 IN PLARGE_INTEGER Timeout OPTIONAL);
+
+// The calling thread; in a DPC, the DPC thread.
+NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
+
 // On the host a test may install a handler that observes the bug check and
 // returns; the failing service then returns without doing its work. With no
 // handler the stand-in prints the code and parameters and aborts.
@@ -128,6 +160,24 @@ NTKERNELAPI VOID NTAPI KeBugCheckEx(IN ULONG BugCheckCode, IN ULONG_PTR BugCheck
 NTKERNELAPI VOID NTAPI KeBugCheck(IN ULONG BugCheckCode);
 
 NT_EXTERN_C_END
+
+// The DDK's interlocked intrinsics (full barriers). The Win32 stand-in's
+// winbase.h defines the same two under the same guard.
+#ifndef HOST_INTERLOCKED_INCREMENT_DECREMENT
+#define HOST_INTERLOCKED_INCREMENT_DECREMENT
+FORCEINLINE LONG InterlockedIncrement(IN OUT LONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG InterlockedDecrement(IN OUT LONG volatile* Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+#endif
+
+// A processor spinning for another is a thread that lets others run here:
+// host threads are preempted at any IRQL.
+#define YieldProcessor() ((VOID)sched_yield())
 
 #define KeRaiseIrql(a, b) *(b) = KfRaiseIrql(a)
 #define KeLowerIrql(a) KfLowerIrql(a)

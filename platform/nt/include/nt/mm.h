@@ -36,6 +36,9 @@ typedef struct _MDL {
 #define MDL_IO_PAGE_READ 0x0040
 #define MDL_WRITE_OPERATION 0x0080
 
+// Raised when a kernel-mode mapping (MmMapLockedPages) cannot be made.
+#define NO_MORE_SYSTEM_PTES 0x0000003F
+
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 
 typedef enum _MEMORY_CACHING_TYPE {
@@ -57,7 +60,9 @@ typedef enum _MM_PAGE_PRIORITY {
 NT_EXTERN_C_BEGIN
 
 // Kernel-mode mappings only: a UserMode request returns NULL on the host.
-// The result (and MappedSystemVa afterwards) lies below 4 GiB.
+// The result (and MappedSystemVa afterwards) lies below 4 GiB. A mapping that
+// cannot be made bug-checks (NO_MORE_SYSTEM_PTES) for MmMapLockedPages and
+// for BugCheckOnFailure; otherwise it gives NULL.
 NTKERNELAPI PVOID NTAPI MmMapLockedPages(IN PMDL MemoryDescriptorList,
                                          IN KPROCESSOR_MODE AccessMode);
 NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(IN PMDL MemoryDescriptorList,

@@ -20,7 +20,8 @@ NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
 NTKERNELAPI PETHREAD NTAPI PsGetCurrentThread(VOID);
 NTKERNELAPI HANDLE NTAPI PsGetProcessId(IN PEPROCESS Process);
 
-// Up to 8 routines, as NT 4 to XP allow; STATUS_INVALID_PARAMETER when full,
+// Up to 8 routines, as NT 4 to XP allow; STATUS_INVALID_PARAMETER when full
+// or when the routine is registered already,
 // STATUS_PROCEDURE_NOT_FOUND when removing one that is not registered.
 // Routines run at PASSIVE_LEVEL: Create TRUE in the creating thread, FALSE in
 // the context of the ending process.

@@ -21,7 +21,21 @@ NTSYSAPI VOID NTAPI RtlInitAnsiString(OUT PANSI_STRING DestinationString,
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(IN const VOID* Source1, IN const VOID* Source2,
                                        IN SIZE_T Length);
 
+// A failed ASSERT of a checked (DBG) build: prints the assertion and aborts,
+// as an unhandled bug check does.
+NTSYSAPI VOID NTAPI RtlAssert(IN PVOID FailedAssertion, IN PVOID FileName, IN ULONG LineNumber,
+                              IN PCHAR Message OPTIONAL);
+
 NT_EXTERN_C_END
+
+// Checked builds only, as the DDK has it: the host builds kernel code with
+// DBG=1, the Windows product without.
+#if DBG
+#define ASSERT(exp) \
+    ((VOID)((!(exp)) ? (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE) : TRUE))
+#else
+#define ASSERT(exp) ((VOID)0)
+#endif
 
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))

@@ -13,6 +13,7 @@
 
 #include "host/ke_control.h"
 #include "host/ps_control.h"
+#include "host/version_control.h"
 
 typedef struct _HOST_BOOT_OPTIONS {
     HOST_KE_CLOCK_MODE ClockMode;   // HostKeClockVirtual (0) or HostKeClockReal
@@ -21,6 +22,8 @@ typedef struct _HOST_BOOT_OPTIONS {
     // by HostCreateSystemRoot (or any directory laid out alike), used and
     // kept as it is.
     const char* SystemRoot;
+    // The Windows the stand-ins play (HostWindowsNt4ToXp, 0, by default).
+    HOST_WINDOWS_VERSION Version;
 } HOST_BOOT_OPTIONS;
 
 #define HOST_LEFTOVER_TAGS 8
@@ -63,7 +66,8 @@ extern "C" {
 #endif
 
 // Boots: resets the kernel stand-in (clock mode and time, failure injection,
-// anything an earlier boot left), selects the system root and starts every
+// anything an earlier boot left), selects the Windows version profile and
+// the system root, and starts every
 // boot-, system- and automatic-start service of its database, so that a
 // machine where a driver was installed boots with it loaded; then, as the
 // Session Manager does, runs the file deletes and renames that MoveFileEx
