@@ -195,7 +195,7 @@ void Settle()
 
 void Initialise()
 {
-    const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, nullptr};
+    const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, nullptr, HostWindowsNt4ToXp};
     Check(HostBoot(&options) == STATUS_SUCCESS, "boot failed");
     HostWinmmSetDriver("wave", "tonwave.dll");
     for (Process& process : processes) {

@@ -35,7 +35,7 @@ public:
 
     void Boot()
     {
-        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, root_.c_str()};
+        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, root_.c_str(), HostWindowsNt4ToXp};
         ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
         HostK32MapDrive('D', drive_.c_str());
     }

@@ -16,7 +16,7 @@ class WaveFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, nullptr};
+        const HOST_BOOT_OPTIONS options{HostKeClockVirtual, 0, nullptr, HostWindowsNt4ToXp};
         ASSERT_EQ(HostBoot(&options), STATUS_SUCCESS);
         ASSERT_TRUE(HostWinmmSetDriver("wave", "tonwave.dll"));
         LRESULT installed = 0;
