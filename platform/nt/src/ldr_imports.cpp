@@ -8,7 +8,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "host/version_control.h"
@@ -30,40 +29,46 @@ constexpr LaterExport kLaterExports[] = {
     {"KeFlushQueuedDpcs", "Windows XP SP2 and Server 2003"},
 };
 
+// Reads length bytes at offset of file into destination.
+bool ReadAt(std::ifstream& file, size_t offset, void* destination, size_t length)
+{
+    file.seekg(static_cast<std::streamoff>(offset));
+    file.read(static_cast<char*>(destination), static_cast<std::streamsize>(length));
+    return file.good();
+}
+
 // The undefined dynamic symbols of the ELF image at path; empty when it
-// cannot be read (dlopen then reports why).
+// cannot be read (dlopen then reports why). Reads only the headers and the
+// dynamic symbol and string tables.
 std::vector<std::string> Imports(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<char> image((std::istreambuf_iterator<char>(file)),
-                                  std::istreambuf_iterator<char>());
     std::vector<std::string> names;
+    std::ifstream file(path, std::ios::binary);
     Elf64_Ehdr header;
-    if (image.size() < sizeof(header)) {
-        return names;
-    }
-    std::memcpy(&header, image.data(), sizeof(header));
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64
-        || header.e_shoff + size_t(header.e_shnum) * sizeof(Elf64_Shdr) > image.size()) {
+    if (!ReadAt(file, 0, &header, sizeof(header))
+        || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0
+        || header.e_ident[EI_CLASS] != ELFCLASS64) {
         return names;
     }
     std::vector<Elf64_Shdr> sections(header.e_shnum);
-    std::memcpy(sections.data(), image.data() + header.e_shoff,
-                sections.size() * sizeof(Elf64_Shdr));
+    if (!ReadAt(file, header.e_shoff, sections.data(), sections.size() * sizeof(Elf64_Shdr))) {
+        return names;
+    }
     for (const Elf64_Shdr& section : sections) {
-        if (section.sh_type != SHT_DYNSYM || section.sh_link >= sections.size()
-            || section.sh_offset + section.sh_size > image.size()) {
+        if (section.sh_type != SHT_DYNSYM || section.sh_link >= sections.size()) {
             continue;
         }
         const Elf64_Shdr& strings = sections[section.sh_link];
-        for (size_t at = section.sh_offset; at + sizeof(Elf64_Sym) <= section.sh_offset + section.sh_size;
-             at += sizeof(Elf64_Sym)) {
-            Elf64_Sym symbol;
-            std::memcpy(&symbol, image.data() + at, sizeof(symbol));
+        std::vector<Elf64_Sym> symbols(section.sh_size / sizeof(Elf64_Sym));
+        std::vector<char> text(strings.sh_size + 1, 0);
+        if (!ReadAt(file, section.sh_offset, symbols.data(), symbols.size() * sizeof(Elf64_Sym))
+            || !ReadAt(file, strings.sh_offset, text.data(), strings.sh_size)) {
+            return names;
+        }
+        for (const Elf64_Sym& symbol : symbols) {
             if (symbol.st_shndx == SHN_UNDEF && symbol.st_name != 0
-                && symbol.st_name < strings.sh_size
-                && strings.sh_offset + strings.sh_size <= image.size()) {
-                names.emplace_back(image.data() + strings.sh_offset + symbol.st_name);
+                && symbol.st_name < strings.sh_size) {
+                names.emplace_back(text.data() + symbol.st_name);
             }
         }
     }
