@@ -10,6 +10,21 @@ set(TONVANE_SYSTEM_ROOT ${CMAKE_BINARY_DIR}/systemroot CACHE INTERNAL "")
 set(TONVANE_DRIVER_EXPORTS ${CMAKE_BINARY_DIR}/driver_image.map CACHE INTERNAL "")
 file(WRITE ${TONVANE_DRIVER_EXPORTS} "{ global: DriverEntry; local: *; };\n")
 
+# Places a MODULE at its path under the system root, exporting only what the
+# version script names and binding everything else inside itself.
+function(tonvane_system_image target system_path exports)
+  get_filename_component(directory ${system_path} DIRECTORY)
+  get_filename_component(file ${system_path} NAME)
+  target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--version-script=${exports})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    SUFFIX ""
+    OUTPUT_NAME ${file}
+    LIBRARY_OUTPUT_DIRECTORY ${TONVANE_SYSTEM_ROOT}/${directory}
+    POSITION_INDEPENDENT_CODE ON
+    LINK_DEPENDS ${exports})
+endfunction()
+
 # tonvane_driver_image(<target> SOURCES ... [LIBS ...]
 #                      SYSTEM_PATH System32/Drivers/<name>.sys)
 function(tonvane_driver_image target)
@@ -17,19 +32,9 @@ function(tonvane_driver_image target)
   if(NOT D_SYSTEM_PATH)
     message(FATAL_ERROR "tonvane_driver_image(${target}): SYSTEM_PATH is required")
   endif()
-  get_filename_component(directory ${D_SYSTEM_PATH} DIRECTORY)
-  get_filename_component(file ${D_SYSTEM_PATH} NAME)
   add_library(${target} MODULE ${D_SOURCES})
   target_link_libraries(${target} PRIVATE ntoskrnl ${D_LIBS})
-  target_link_options(${target} PRIVATE
-    -Wl,-Bsymbolic -Wl,--version-script=${TONVANE_DRIVER_EXPORTS})
-  set_target_properties(${target} PROPERTIES
-    PREFIX ""
-    SUFFIX ""
-    OUTPUT_NAME ${file}
-    LIBRARY_OUTPUT_DIRECTORY ${TONVANE_SYSTEM_ROOT}/${directory}
-    POSITION_INDEPENDENT_CODE ON
-    LINK_DEPENDS ${TONVANE_DRIVER_EXPORTS})
+  tonvane_system_image(${target} ${D_SYSTEM_PATH} ${TONVANE_DRIVER_EXPORTS})
 endfunction()
 
 # User-mode images: an installable driver or any DLL that LoadLibrary finds.
@@ -44,19 +49,10 @@ function(tonvane_user_image target)
   if(NOT U_SYSTEM_PATH OR NOT U_EXPORTS)
     message(FATAL_ERROR "tonvane_user_image(${target}): SYSTEM_PATH and EXPORTS are required")
   endif()
-  get_filename_component(directory ${U_SYSTEM_PATH} DIRECTORY)
-  get_filename_component(file ${U_SYSTEM_PATH} NAME)
   set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
   list(JOIN U_EXPORTS "; " exported)
   file(WRITE ${map} "{ global: ${exported}; local: *; };\n")
   add_library(${target} MODULE ${U_SOURCES})
   target_link_libraries(${target} PRIVATE kernel32 user32 advapi32 winmm ${U_LIBS})
-  target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--version-script=${map})
-  set_target_properties(${target} PROPERTIES
-    PREFIX ""
-    SUFFIX ""
-    OUTPUT_NAME ${file}
-    LIBRARY_OUTPUT_DIRECTORY ${TONVANE_SYSTEM_ROOT}/${directory}
-    POSITION_INDEPENDENT_CODE ON
-    LINK_DEPENDS ${map})
+  tonvane_system_image(${target} ${U_SYSTEM_PATH} ${map})
 endfunction()

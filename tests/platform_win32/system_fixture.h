@@ -38,17 +38,7 @@ protected:
         EXPECT_EQ(HostShutdown(&left), STATUS_SUCCESS) << Describe(left);
     }
 
-    // A process the calling thread acts in while the scope lasts.
-    class InProcess {
-    public:
-        explicit InProcess(PEPROCESS process) : previous_(HostPsSetCurrentProcess(process)) {}
-        ~InProcess() { HostPsSetCurrentProcess(previous_); }
-        InProcess(const InProcess&) = delete;
-        InProcess& operator=(const InProcess&) = delete;
-
-    private:
-        PEPROCESS previous_;
-    };
+    using InProcess = HostInProcess;
 
     static PEPROCESS Start(const HOST_PROCESS_OPTIONS* options = nullptr)
     {

@@ -8,7 +8,6 @@
 #include "host/ps_control.h"
 #include "host/version_control.h"
 
-
 using Buffers = std::deque<std::unique_ptr<ClientBuffer>>;
 
 // 8 kHz 16-bit mono, the fixture's default format. A tick moves about
@@ -17,17 +16,7 @@ using Buffers = std::deque<std::unique_ptr<ClientBuffer>>;
 constexpr ULONG BytesPerMs = 16;
 constexpr ULONG TickBytes = 100 * BytesPerMs;
 
-// Makes a process current for the calling thread while it lives.
-class InProcess {
-public:
-    explicit InProcess(PEPROCESS process) : previous_(HostPsSetCurrentProcess(process)) {}
-    ~InProcess() { HostPsSetCurrentProcess(previous_); }
-    InProcess(const InProcess&) = delete;
-    InProcess& operator=(const InProcess&) = delete;
-
-private:
-    PEPROCESS previous_;
-};
+using InProcess = HostInProcess;
 
 // A client process with its own overlapped handles on both devices, bound
 // to its own completion port.

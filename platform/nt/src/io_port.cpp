@@ -2,8 +2,9 @@
 // key. A port stays alive while bound files or waiters reference it. Closing
 // its handle releases every waiter with STATUS_ABANDONED_WAIT_0 from Vista
 // on; before, waiters go on waiting for what bound files complete. The end
-// of the port's process releases them in every version (it stands for the
-// end of the waiting threads, which the stand-in cannot stop).
+// of the port's process releases them in every version, as the process's
+// threads end with it (a stand-in thread that is stopped leaves its wait
+// itself).
 #include <chrono>
 
 #include "host/io_user.h"

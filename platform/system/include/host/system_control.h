@@ -122,3 +122,17 @@ VOID HostWaitForQuiet(VOID);
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+// Makes a process current for the calling thread while it lives.
+class HostInProcess {
+public:
+    explicit HostInProcess(PEPROCESS process) : previous_(HostPsSetCurrentProcess(process)) {}
+    ~HostInProcess() { HostPsSetCurrentProcess(previous_); }
+    HostInProcess(const HostInProcess&) = delete;
+    HostInProcess& operator=(const HostInProcess&) = delete;
+
+private:
+    PEPROCESS previous_;
+};
+#endif
