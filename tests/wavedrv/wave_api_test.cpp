@@ -306,7 +306,8 @@ TEST_F(WaveApiTest, ResetReturnsEveryBufferBeforeItReturns)
 }
 
 // A player that crashes mid-play: the recorder keeps the other player's
-// audio. A writer thread that ends: its buffer still comes back.
+// audio. A writer thread that ends: NT 4 cancels its buffer, which comes
+// back done at once while the rest plays on.
 TEST_F(WaveApiTest, CrashedPlayerAndEndedWriterThread)
 {
     App crashing("crashing"), steady("steady"), recorder("recorder");
@@ -324,8 +325,9 @@ TEST_F(WaveApiTest, CrashedPlayerAndEndedWriterThread)
     });
     steady.Do([&] {
         ASSERT_EQ(kept.Open(false), MMSYSERR_NOERROR);
+        ASSERT_EQ(kept.Queue(5 * HundredMs, Quiet), MMSYSERR_NOERROR);
         HANDLE writer = CreateThread(nullptr, 0, [](LPVOID device) -> DWORD {
-            return static_cast<Device*>(device)->Queue(5 * HundredMs, Quiet);
+            return static_cast<Device*>(device)->Queue(HundredMs, Quiet);
         }, &kept, 0, nullptr);
         WaitForSingleObject(writer, INFINITE);
         DWORD queued = 99;
@@ -333,6 +335,9 @@ TEST_F(WaveApiTest, CrashedPlayerAndEndedWriterThread)
         CloseHandle(writer);
         EXPECT_EQ(queued, MMSYSERR_NOERROR);
     });
+    HostWaitForQuiet();
+    ASSERT_EQ(kept.Messages(), (std::vector<UINT>{WOM_OPEN, WOM_DONE}));
+    EXPECT_EQ(kept.calls[1].header, kept.headers[1]);
     Play(100);
     crashing.End(true);
     Play(250);
@@ -342,7 +347,7 @@ TEST_F(WaveApiTest, CrashedPlayerAndEndedWriterThread)
     EXPECT_EQ(samples[0], 0x1010);
     EXPECT_EQ(samples[last.recorded / 2 - 1], 0x1010);
     Play(500);
-    EXPECT_EQ(kept.Messages().at(1), UINT(WOM_DONE));
+    EXPECT_EQ(kept.Messages(), (std::vector<UINT>{WOM_OPEN, WOM_DONE, WOM_DONE}));
     steady.Do([&] { EXPECT_EQ(kept.Close(), MMSYSERR_NOERROR); });
     recorder.Do([&] { EXPECT_EQ(in.Close(), MMSYSERR_NOERROR); });
 }
