@@ -199,122 +199,11 @@ TEST_F(IoKernel, CancelCallsTheRoutineOnceUnderTheCancelLock)
     IoFreeIrp(irp);
 }
 
-NTSTATUS NTAPI EmptyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->DriverUnload = [](PDRIVER_OBJECT object) {
-        while (object->DeviceObject != nullptr) {
-            IoDeleteDevice(object->DeviceObject);
-        }
-    };
-    return STATUS_SUCCESS;
-}
-
 UNICODE_STRING Name(const char16_t* text)
 {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(text));
     return name;
-}
-
-TEST_F(IoKernel, DevicesAndLinksFollowNtRules)
-{
-    PDRIVER_OBJECT driver;
-    ASSERT_EQ(HostIoLoadDriverEntry(EmptyEntry, "empty", "", &driver), STATUS_SUCCESS);
-    UNICODE_STRING first = Name(u"\\Device\\First");
-    UNICODE_STRING second = Name(u"\\Device\\Second");
-    PDEVICE_OBJECT a;
-    PDEVICE_OBJECT b;
-    ASSERT_EQ(IoCreateDevice(driver, 100, &first, FILE_DEVICE_UNKNOWN, 0, FALSE, &a),
-              STATUS_SUCCESS);
-    ASSERT_EQ(IoCreateDevice(driver, 0, &second, FILE_DEVICE_UNKNOWN, 0, FALSE, &b),
-              STATUS_SUCCESS);
-    // Newest first in the driver's list; extension zeroed; below 4 GiB.
-    EXPECT_EQ(driver->DeviceObject, b);
-    EXPECT_EQ(b->NextDevice, a);
-    EXPECT_EQ(a->NextDevice, nullptr);
-    EXPECT_EQ(a->DriverObject, driver);
-    EXPECT_EQ(b->DeviceExtension, nullptr);
-    auto* extension = static_cast<UCHAR*>(a->DeviceExtension);
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(extension[i], 0);
-    }
-    EXPECT_LT(reinterpret_cast<ULONG_PTR>(a), 1ULL << 32);
-    EXPECT_TRUE(a->Flags & DO_DEVICE_INITIALIZING);
-
-    struct Case {
-        const char16_t* name;
-        NTSTATUS status;
-    } cases[] = {
-        {u"\\Device\\FIRST", STATUS_OBJECT_NAME_COLLISION},
-        {u"NoBackslash", STATUS_OBJECT_PATH_SYNTAX_BAD},
-        {u"\\Device\\", STATUS_OBJECT_NAME_INVALID},
-        {u"\\Nowhere\\X", STATUS_OBJECT_PATH_NOT_FOUND},
-    };
-    for (const Case& c : cases) {
-        UNICODE_STRING name = Name(c.name);
-        PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
-        EXPECT_EQ(IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                  c.status);
-        EXPECT_EQ(device, nullptr);
-    }
-
-    UNICODE_STRING link = Name(u"\\DosDevices\\First");
-    EXPECT_EQ(IoCreateSymbolicLink(&link, &first), STATUS_SUCCESS);
-    UNICODE_STRING alias = Name(u"\\??\\FIRST");
-    EXPECT_EQ(IoCreateSymbolicLink(&alias, &second), STATUS_OBJECT_NAME_COLLISION);
-    // Not to be opened until its driver clears DO_DEVICE_INITIALIZING.
-    EXPECT_EQ(HostIoResolveDeviceA("\\DosDevices\\First"), nullptr);
-    a->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
-    EXPECT_EQ(HostIoResolveDeviceA("\\DosDevices\\First"), a);
-    EXPECT_EQ(IoDeleteSymbolicLink(&alias), STATUS_SUCCESS);
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
-
-    // Failure injection, per call.
-    HostIoFailNth(HostIoFailCreateSymbolicLink, 2, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(IoCreateSymbolicLink(&link, &first), STATUS_SUCCESS);
-    UNICODE_STRING other = Name(u"\\DosDevices\\Other");
-    EXPECT_EQ(IoCreateSymbolicLink(&other, &first), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(IoCreateSymbolicLink(&other, &first), STATUS_SUCCESS);
-    HostIoFailAlways(HostIoFailCreateDevice, STATUS_NO_MEMORY);
-    UNICODE_STRING third = Name(u"\\Device\\Third");
-    PDEVICE_OBJECT c;
-    EXPECT_EQ(IoCreateDevice(driver, 0, &third, FILE_DEVICE_UNKNOWN, 0, FALSE, &c),
-              STATUS_NO_MEMORY);
-    EXPECT_EQ(IoCreateDevice(driver, 0, &third, FILE_DEVICE_UNKNOWN, 0, FALSE, &c),
-              STATUS_NO_MEMORY);
-    HostIoFailReset();
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
-    EXPECT_EQ(IoDeleteSymbolicLink(&other), STATUS_SUCCESS);
-
-    // A deleted device's name is free again.
-    IoDeleteDevice(a);
-    EXPECT_EQ(driver->DeviceObject, b);
-    EXPECT_EQ(b->NextDevice, nullptr);
-    EXPECT_FALSE(HostIoObjectExistsA("\\Device\\First"));
-    EXPECT_EQ(HostIoUnloadDriver(driver, nullptr), STATUS_SUCCESS);
-}
-
-TEST_F(IoKernel, LoadAndUnloadLeaveNothingBehind)
-{
-    EXPECT_EQ(HostIoLoadDriverA("System32\\Drivers\\missing.sys", kRegistry, nullptr),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    ULONG poolBefore = HostExPoolLiveBlocks(HOST_EX_ANY_TAG);
-    for (int round = 0; round < 3; ++round) {
-        PDRIVER_OBJECT driver;
-        ASSERT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, &driver), STATUS_SUCCESS);
-        EXPECT_EQ(HostIoDeviceCount(driver), 1u);
-        EXPECT_TRUE(HostIoObjectExistsA("\\DosDevices\\IoTest"));
-        EXPECT_EQ(HostExPoolLiveBlocks(IOTEST_POOL_TAG), 1u);
-        EXPECT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, nullptr),
-                  STATUS_IMAGE_ALREADY_LOADED);
-        HOST_IO_UNLOAD_REPORT report;
-        EXPECT_EQ(HostIoUnloadDriver(driver, &report), STATUS_SUCCESS);
-        EXPECT_TRUE(report.ImageUnmapped);
-        EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
-        EXPECT_FALSE(HostIoObjectExistsA("\\Device\\IoTest"));
-        EXPECT_FALSE(HostIoObjectExistsA("\\DosDevices\\IoTest"));
-        EXPECT_EQ(HostExPoolLiveBlocks(HOST_EX_ANY_TAG), poolBefore);
-    }
 }
 
 TEST_F(IoKernel, FailedEntryUnloadsTheImageAndALaterLoadStartsAfresh)
@@ -333,27 +222,6 @@ TEST_F(IoKernel, FailedEntryUnloadsTheImageAndALaterLoadStartsAfresh)
         HostIoResolveDeviceA("\\Device\\IoTest")->DeviceExtension);
     EXPECT_EQ(log->loadsSeenByImage, 1u);
     EXPECT_EQ(HostIoUnloadDriver(driver, nullptr), STATUS_SUCCESS);
-}
-
-TEST_F(IoKernel, ImagesOfTheSameCodeKeepTheirOwnSymbols)
-{
-    PDRIVER_OBJECT full;
-    PDRIVER_OBJECT minimal;
-    ASSERT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, &full), STATUS_SUCCESS);
-    ASSERT_EQ(HostIoLoadDriverA("\\SystemRoot\\System32\\Drivers\\iotest_minimal.sys", kRegistry,
-                                &minimal),
-              STATUS_SUCCESS);
-    auto* fullLog = static_cast<const IoTestLog*>(
-        HostIoResolveDeviceA("\\Device\\IoTest")->DeviceExtension);
-    auto* minimalLog = static_cast<const IoTestLog*>(
-        HostIoResolveDeviceA("\\Device\\IoTestMinimal")->DeviceExtension);
-    EXPECT_EQ(fullLog->loadsSeenByImage, 1u);
-    EXPECT_EQ(minimalLog->loadsSeenByImage, 1u);
-    EXPECT_NE(full->MajorFunction[IRP_MJ_READ], minimal->MajorFunction[IRP_MJ_READ]);
-    EXPECT_EQ(HostIoDeviceCount(full), 1u);
-    EXPECT_EQ(HostIoDeviceCount(minimal), 1u);
-    EXPECT_EQ(HostIoUnloadDriver(minimal, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(HostIoUnloadDriver(full, nullptr), STATUS_SUCCESS);
 }
 
 TEST_F(IoKernel, UnloadThatLeavesALinkIsReportedAndKeepsTheImage)

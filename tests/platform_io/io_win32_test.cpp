@@ -59,84 +59,6 @@ TEST_F(Win32, PortPacketsAreFifoAndPostedOnesCarryWhatWasPosted)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-struct Waiter {
-    HANDLE port;
-    DWORD bytes;
-    ULONG_PTR key;
-    LPOVERLAPPED overlapped;
-    BOOL result;
-};
-
-DWORD WINAPI WaitOnPort(LPVOID parameter)
-{
-    auto* waiter = static_cast<Waiter*>(parameter);
-    waiter->result = GetQueuedCompletionStatus(waiter->port, &waiter->bytes, &waiter->key,
-                                               &waiter->overlapped, INFINITE);
-    return 42;
-}
-
-TEST_F(Win32, APostedPacketWakesAThreadWaitingWithoutTimeOut)
-{
-    Waiter waiter{};
-    waiter.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
-    DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, WaitOnPort, &waiter, 0, &id);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_NE(id, GetCurrentThreadId());
-    DWORD code = 0;
-    OVERLAPPED overlapped{};
-    EXPECT_TRUE(PostQueuedCompletionStatus(waiter.port, 5, 6, &overlapped));
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 42u);
-    EXPECT_TRUE(waiter.result);
-    EXPECT_EQ(waiter.bytes, 5u);
-    EXPECT_EQ(waiter.key, 6u);
-    EXPECT_EQ(waiter.overlapped, &overlapped);
-    EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_TRUE(CloseHandle(waiter.port));
-    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_FAILED);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(CreateThread(nullptr, 0, WaitOnPort, &waiter, CREATE_SUSPENDED, nullptr), nullptr);
-}
-
-struct Counter {
-    CRITICAL_SECTION lock;
-    long value;
-};
-
-DWORD WINAPI Increment(LPVOID parameter)
-{
-    auto* counter = static_cast<Counter*>(parameter);
-    for (int i = 0; i < 1000; ++i) {
-        EnterCriticalSection(&counter->lock);
-        EnterCriticalSection(&counter->lock);   // the owner may enter again
-        counter->value++;
-        LeaveCriticalSection(&counter->lock);
-        LeaveCriticalSection(&counter->lock);
-    }
-    return 0;
-}
-
-TEST_F(Win32, CriticalSectionsExcludeOtherThreads)
-{
-    Counter counter{};
-    InitializeCriticalSection(&counter.lock);
-    HANDLE threads[3];
-    for (HANDLE& thread : threads) {
-        thread = CreateThread(nullptr, 0, Increment, &counter, 0, nullptr);
-        ASSERT_NE(thread, nullptr);
-    }
-    for (HANDLE thread : threads) {
-        EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-        EXPECT_TRUE(CloseHandle(thread));
-    }
-    EXPECT_EQ(counter.value, 3000);
-    EXPECT_TRUE(TryEnterCriticalSection(&counter.lock));
-    LeaveCriticalSection(&counter.lock);
-    DeleteCriticalSection(&counter.lock);
-}
-
 TEST_F(Win32, GlobalFixedBlocksLieBelowFourGiBAndHandleRoundTrips)
 {
     HGLOBAL handle = GlobalAlloc(GMEM_FIXED, 100);
@@ -165,22 +87,6 @@ TEST_F(Win32, GlobalFixedBlocksLieBelowFourGiBAndHandleRoundTrips)
     EXPECT_EQ(LocalFree(local), nullptr);
 }
 
-TEST_F(Win32, MoveableBlocksCountLocks)
-{
-    HGLOBAL handle = GlobalAlloc(GHND, 8);
-    ASSERT_NE(handle, nullptr);
-    void* first = GlobalLock(handle);
-    EXPECT_NE(first, handle);
-    EXPECT_EQ(GlobalLock(handle), first);
-    EXPECT_EQ(GlobalHandle(first), handle);
-    EXPECT_TRUE(GlobalUnlock(handle));
-    EXPECT_FALSE(GlobalUnlock(handle));
-    EXPECT_EQ(GetLastError(), DWORD(NO_ERROR));
-    EXPECT_FALSE(GlobalUnlock(handle));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_LOCKED));
-    EXPECT_EQ(GlobalFree(handle), nullptr);
-}
-
 TEST_F(Win32, HeapFailureInjection)
 {
     HostHeapFailNth(2);
@@ -198,20 +104,6 @@ TEST_F(Win32, HeapFailureInjection)
     EXPECT_EQ(HostHeapLiveBytes(), 8u);
     GlobalFree(first);
     GlobalFree(third);
-}
-
-TEST_F(Win32, LastErrorIsPerThread)
-{
-    SetLastError(77);
-    HANDLE thread = CreateThread(
-        nullptr, 0, [](LPVOID) -> DWORD { SetLastError(5); return GetLastError(); }, nullptr, 0,
-        nullptr);
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    DWORD code;
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, 5u);
-    EXPECT_EQ(GetLastError(), 77u);
-    CloseHandle(thread);
 }
 
 }  // namespace

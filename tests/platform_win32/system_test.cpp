@@ -112,46 +112,6 @@ TEST_F(ProcessTest, ProcessesEndInOrderOrAbruptlyAndTheirThreadsNeverReturn)
     EXPECT_EQ(state.returned, 0);
 }
 
-DWORD WINAPI SleepThenSignal(LPVOID event)
-{
-    Sleep(100);
-    SetEvent(static_cast<HANDLE>(event));
-    HANDLE never[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr), static_cast<HANDLE>(event)};
-    const DWORD result = WaitForMultipleObjects(2, never, TRUE, 50);
-    CloseHandle(never[0]);
-    return result;
-}
-
-TEST_F(ProcessTest, WaitsAndTimeRunOnTheStandInClock)
-{
-    const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE thread = CreateThread(nullptr, 0, SleepThenSignal, event, 0, nullptr);
-    HostWaitForQuiet();
-    HostKeAdvanceClockMs(99);
-    HostWaitForQuiet();
-    EXPECT_EQ(WaitForSingleObject(event, 0), DWORD(WAIT_TIMEOUT));
-    HostKeAdvanceClockMs(1);
-    HostWaitForQuiet();
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(timeGetTime(), 100u);
-    EXPECT_EQ(GetTickCount(), 93u);     // six ticks of 15.625 ms
-    HostKeAdvanceClockMs(50);
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(code, DWORD(WAIT_TIMEOUT));
-    EXPECT_TRUE(SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL));
-    EXPECT_EQ(HostK32ThreadPriority(GetCurrentThreadId()), THREAD_PRIORITY_TIME_CRITICAL);
-    EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_NORMAL);
-    EXPECT_FALSE(SetThreadPriority(thread, 3));
-    EXPECT_TRUE(SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS));
-    EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), DWORD(REALTIME_PRIORITY_CLASS));
-    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
-    EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_TRUE(CloseHandle(event));
-}
-
 DWORD WINAPI Nothing(LPVOID)
 {
     return 0;

@@ -283,44 +283,4 @@ TEST_F(WinmmTest, WinmmPreparesHeadersItselfAndChecksHandlesFirst)
     GlobalFree(header);
 }
 
-TEST_F(WinmmTest, TheMapperOpensTheFirstDeviceThatTakesTheFormat)
-{
-    ASSERT_TRUE(HostWinmmSetDriver("wave", "testwave.dll"));
-    ASSERT_TRUE(HostWinmmSetDriver("wave1", "testwave2.dll"));
-    WAVEFORMATEX rare = kFormat;
-    rare.nSamplesPerSec = TESTWAVE_REFUSED_RATE;
-    EXPECT_EQ(waveOutOpen(nullptr, WAVE_MAPPER, &rare, 0, 0, WAVE_FORMAT_QUERY), MMSYSERR_NOERROR);
-    EXPECT_EQ(waveOutOpen(nullptr, 0, &rare, 0, 0, WAVE_FORMAT_QUERY), WAVERR_BADFORMAT);
-    HWAVEOUT wave = nullptr;
-    ASSERT_EQ(waveOutOpen(&wave, WAVE_MAPPER, &rare, 0, 0, 0), MMSYSERR_NOERROR);
-    UINT id = 0;
-    ASSERT_EQ(waveOutGetID(wave, &id), MMSYSERR_NOERROR);
-    EXPECT_EQ(id, WAVE_MAPPER);
-    // testwave2's device took it: its own driver's log has the open.
-    const TestWaveLog log = LogOf("testwave2.dll");
-    EXPECT_EQ(log.calls[log.count - 1].message, UINT(WODM_OPEN));
-    WAVEOUTCAPSA caps;
-    ASSERT_EQ(waveOutGetDevCapsA(WAVE_MAPPER, &caps, sizeof(caps)), MMSYSERR_NOERROR);
-    EXPECT_STREQ(caps.szPname, "Microsoft Sound Mapper");
-    EXPECT_EQ(waveOutClose(wave), MMSYSERR_NOERROR);
-}
-
-TEST_F(WinmmTest, OpenDriverCarriesInstallationMessagesToTheDriver)
-{
-    HDRVR driver = OpenDriver(W(u"testwave2.dll"), nullptr, 0x77);
-    ASSERT_NE(driver, nullptr);
-    EXPECT_EQ(SendDriverMessage(driver, DRV_INSTALL, 0, 0), DRVCNF_OK);
-    EXPECT_EQ(SendDriverMessage(driver, DRV_QUERYCONFIGURE, 0, 0), 0);
-    const TestWaveLog log = LogOf("testwave2.dll");
-    ASSERT_EQ(log.count, 5);
-    EXPECT_EQ(log.calls[2].message, UINT(DRV_OPEN));
-    EXPECT_EQ(log.calls[2].param2, 0x77u);
-    EXPECT_EQ(log.calls[3].message, UINT(DRV_INSTALL));
-    EXPECT_EQ(log.calls[3].user, 0x51u);   // the id DRV_OPEN answered
-    EXPECT_EQ(CloseDriver(driver, 0, 0), 1);
-    EXPECT_EQ(SendDriverMessage(driver, DRV_INSTALL, 0, 0), 0);   // closed
-    EXPECT_EQ(OpenDriver(W(u"missing.dll"), nullptr, 0), nullptr);
-    EXPECT_EQ(OpenDriver(W(u"testwave_refuse.dll"), nullptr, 0), nullptr);
-}
-
 }  // namespace
