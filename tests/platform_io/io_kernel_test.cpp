@@ -20,22 +20,6 @@ VOID RecordBugCheck(PVOID context, ULONG code, ULONG_PTR p1, ULONG_PTR, ULONG_PT
     checks->firstParameters.push_back(p1);
 }
 
-struct Observed {
-    int calls = 0;
-    NTSTATUS status = 0;
-    ULONG_PTR information = 0;
-    KIRQL irql = 0;
-};
-
-VOID Observe(PVOID context, PIRP, NTSTATUS status, ULONG_PTR information, KIRQL irql)
-{
-    auto* observed = static_cast<Observed*>(context);
-    observed->calls++;
-    observed->status = status;
-    observed->information = information;
-    observed->irql = irql;
-}
-
 class IoKernel : public ::testing::Test {
 protected:
     void SetUp() override
@@ -51,54 +35,6 @@ protected:
         EXPECT_EQ(HostIoSymbolicLinkCount(), 0u);
     }
 };
-
-struct DpcCompletion {
-    KTIMER timer;
-    KDPC dpc;
-    PIRP irp;
-};
-
-VOID NTAPI CompleteFromDpc(PKDPC, PVOID context, PVOID, PVOID)
-{
-    auto* completion = static_cast<DpcCompletion*>(context);
-    completion->irp->IoStatus.Status = STATUS_SUCCESS;
-    completion->irp->IoStatus.Information = 77;
-    IoCompleteRequest(completion->irp, IO_NO_INCREMENT);
-}
-
-TEST_F(IoKernel, TestIrpReportsItsCompletionAndTheIrqlItCameAt)
-{
-    Observed observed;
-    PIRP irp = HostIoAllocateTestIrp(IRP_MJ_WRITE, Observe, &observed);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_LT(reinterpret_cast<ULONG_PTR>(irp), 1ULL << 32);
-    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->MajorFunction, IRP_MJ_WRITE);
-    EXPECT_EQ(irp->RequestorMode, UserMode);
-    IoMarkIrpPending(irp);
-    EXPECT_TRUE(IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED);
-
-    DpcCompletion completion;
-    completion.irp = irp;
-    KeInitializeTimer(&completion.timer);
-    KeInitializeDpc(&completion.dpc, CompleteFromDpc, &completion);
-    LARGE_INTEGER due;
-    due.QuadPart = -5 * 10000;
-    KeSetTimer(&completion.timer, due, &completion.dpc);
-    HOST_IO_TEST_IRP_RESULT result;
-    ASSERT_TRUE(HostIoGetTestIrpResult(irp, &result));
-    EXPECT_FALSE(result.Completed);
-    HostKeAdvanceClockMs(5);
-    ASSERT_TRUE(HostIoGetTestIrpResult(irp, &result));
-    EXPECT_TRUE(result.Completed);
-    EXPECT_TRUE(result.PendingReturned);
-    EXPECT_TRUE(result.OnDpcThread);
-    EXPECT_EQ(result.Irql, DISPATCH_LEVEL);
-    EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(result.Information, 77u);
-    EXPECT_EQ(observed.calls, 1);
-    EXPECT_EQ(observed.irql, DISPATCH_LEVEL);
-    IoFreeIrp(irp);
-}
 
 TEST_F(IoKernel, CompletionMisuseBugChecks)
 {
@@ -197,52 +133,6 @@ TEST_F(IoKernel, CancelCallsTheRoutineOnceUnderTheCancelLock)
     EXPECT_TRUE(irp->Cancel);
     EXPECT_EQ(seen.calls, 1);
     IoFreeIrp(irp);
-}
-
-UNICODE_STRING Name(const char16_t* text)
-{
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(text));
-    return name;
-}
-
-TEST_F(IoKernel, FailedEntryUnloadsTheImageAndALaterLoadStartsAfresh)
-{
-    // The link fails: the driver deletes its device and fails its entry.
-    HostIoFailNth(HostIoFailCreateSymbolicLink, 1, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, nullptr), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
-    EXPECT_EQ(HostExPoolLiveBlocks(IOTEST_POOL_TAG), 0u);
-    HostIoFailNth(HostIoFailCreateDevice, 1, STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, nullptr), STATUS_OBJECT_NAME_COLLISION);
-    PDRIVER_OBJECT driver;
-    ASSERT_EQ(HostIoLoadDriverA(kIoTestImage, kRegistry, &driver), STATUS_SUCCESS);
-    // A fresh image: its globals start again.
-    auto* log = static_cast<const IoTestLog*>(
-        HostIoResolveDeviceA("\\Device\\IoTest")->DeviceExtension);
-    EXPECT_EQ(log->loadsSeenByImage, 1u);
-    EXPECT_EQ(HostIoUnloadDriver(driver, nullptr), STATUS_SUCCESS);
-}
-
-TEST_F(IoKernel, UnloadThatLeavesALinkIsReportedAndKeepsTheImage)
-{
-    PDRIVER_OBJECT leaky;
-    ASSERT_EQ(HostIoLoadDriverA("System32\\Drivers\\iotest_leaky.sys", kRegistry, &leaky),
-              STATUS_SUCCESS);
-    HOST_IO_UNLOAD_REPORT report;
-    EXPECT_EQ(HostIoUnloadDriver(leaky, &report), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(report.DevicesLeft, 0u);
-    EXPECT_EQ(report.LinksLeft, 1u);
-    EXPECT_FALSE(report.ImageUnmapped);
-    EXPECT_EQ(HostIoLoadDriverA("System32\\Drivers\\iotest_leaky.sys", kRegistry, nullptr),
-              STATUS_IMAGE_ALREADY_LOADED);
-    // The dangling link leads nowhere.
-    HANDLE file = CreateFileW(W(u"\\\\.\\IoTestLeaky"), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
-    EXPECT_EQ(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-    UNICODE_STRING link = Name(u"\\DosDevices\\IoTestLeaky");
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
 }
 
 TEST_F(IoKernel, ProbesRefuseSystemSpaceForUserModeAndNeverFault)
