@@ -175,6 +175,13 @@ WINBASEAPI HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 
+// The entry of a Windows GUI program, which the program defines.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
+// Compares in byte order, where Windows compares by its word sort; both
+// answer 0 for equal strings. A NULL string sorts first.
+WINBASEAPI int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
+
 WINBASEAPI VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 WINBASEAPI BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,
                                                              DWORD dwSpinCount);
