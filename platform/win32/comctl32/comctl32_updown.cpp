@@ -13,7 +13,6 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <string>
 
 #include "comctl32_internal.h"
 
@@ -75,17 +74,25 @@ bool BuddyNumber(HWND updown, LONG_PTR* value)
     return digits > 0;
 }
 
+// No heap object is held across the buddy's message: a stopped thread
+// leaves this frame for good at any message.
 void ShowPosition(HWND updown)
 {
     if (SetsBuddy(updown)) {
-        std::string text = std::to_string(Get(updown, kPosition));
-        if ((Style(updown) & UDS_NOTHOUSANDS) == 0) {
-            const size_t first = text[0] == '-' ? 1 : 0;
-            for (size_t end = text.size(); end > first + 3; end -= 3) {
-                text.insert(end - 3, 1, ',');
+        char digits[16];
+        char text[24];
+        const int length = wsprintfA(digits, "%d", int(Get(updown, kPosition)));
+        const int first = digits[0] == '-' ? 1 : 0;
+        const bool separators = (Style(updown) & UDS_NOTHOUSANDS) == 0;
+        int out = 0;
+        for (int i = 0; i < length; ++i) {
+            if (separators && i > first && (length - i) % 3 == 0) {
+                text[out++] = ',';
             }
+            text[out++] = digits[i];
         }
-        SendMessageA(Buddy(updown), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+        text[out] = '\0';
+        SendMessageA(Buddy(updown), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
     }
 }
 

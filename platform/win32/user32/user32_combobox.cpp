@@ -92,11 +92,7 @@ LRESULT Entry(const ComboBox& box, WPARAM index, LPSTR text)
 
 LRESULT CALLBACK ComboBoxProcedure(HWND combo, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    ComboBox* box = ControlOf<ComboBox>(combo);
-    if (message == WM_CREATE) {
-        AttachControl(combo, std::make_unique<ComboBox>());
-        return 0;
-    }
+    ComboBox* box = ControlOf<ComboBox>(combo, message);
     if (box == nullptr) {
         return DefWindowProcA(combo, message, wParam, lParam);
     }

@@ -28,11 +28,7 @@ LRESULT CALLBACK ButtonProcedure(HWND button, UINT message, WPARAM wParam, LPARA
 
 LRESULT CALLBACK EditProcedure(HWND edit, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    TypedText* field = ControlOf<TypedText>(edit);
-    if (message == WM_CREATE) {
-        AttachControl(edit, std::make_unique<TypedText>());
-        return 0;
-    }
+    TypedText* field = ControlOf<TypedText>(edit, message);
     if (field == nullptr) {
         return DefWindowProcA(edit, message, wParam, lParam);
     }

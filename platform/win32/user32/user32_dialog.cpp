@@ -156,8 +156,20 @@ VOID SetDialogFocus(HWND control)
     SetFocus(control);
 }
 
-HWND Create(HINSTANCE instance, const DialogTemplate& layout, DLGPROC procedure, LPARAM parameter)
+// The dialog and its controls from the template, before any of the
+// program's code runs: nothing of the template is held across the dialog
+// procedure's calls, which a stopped thread leaves for good.
+HWND Create(HINSTANCE instance, LPCSTR name, DLGPROC procedure)
 {
+    std::vector<unsigned char> bytes;
+    DialogTemplate layout{};
+    if (!LoadResourceData(instance, RT_DIALOG, name, &bytes)) {
+        return nullptr;
+    }
+    if (!Parse(bytes, &layout)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
     const HWND dialog = CreateWindowExW(
         layout.exStyle, host_text::Wide(kDialogClass), host_text::Wide(layout.caption),
         layout.style & ~WS_CHILD, PixelsX(layout.x), PixelsY(layout.y), PixelsX(layout.cx),
@@ -178,11 +190,6 @@ HWND Create(HINSTANCE instance, const DialogTemplate& layout, DLGPROC procedure,
             return nullptr;
         }
     }
-    const HWND first = NextTabStop(dialog, nullptr, false);
-    if (SendMessageA(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(first), parameter) != 0
-        && first != nullptr) {
-        SetDialogFocus(first);
-    }
     return dialog;
 }
 
@@ -201,35 +208,34 @@ extern "C" {
 INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
                                DLGPROC lpDialogFunc, LPARAM dwInitParam)
 {
-    std::vector<unsigned char> bytes;
-    DialogTemplate layout{};
-    if (!LoadResourceData(hInstance, RT_DIALOG, lpTemplateName, &bytes)) {
-        return -1;
-    }
-    if (!Parse(bytes, &layout)) {
-        SetLastError(ERROR_INVALID_DATA);
+    const HWND dialog = Create(hInstance, lpTemplateName, lpDialogFunc);
+    if (dialog == nullptr) {
         return -1;
     }
     const BOOL ownerWasDisabled = hWndParent != nullptr ? EnableWindow(hWndParent, FALSE) : TRUE;
-    const HWND dialog = Create(hInstance, layout, lpDialogFunc, dwInitParam);
+    const HWND first = NextTabStop(dialog, nullptr, false);
+    if (SendMessageA(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(first), dwInitParam) != 0
+        && first != nullptr) {
+        SetDialogFocus(first);
+    }
     MSG message;
-    while (dialog != nullptr && !Ended(dialog)) {
+    while (!Ended(dialog)) {
         const BOOL got = GetMessageA(&message, nullptr, 0, 0);
-        if (got == 0) {
-            PostQuitMessage(int(message.wParam));
+        if (got != 1) {
+            if (got == 0) {
+                PostQuitMessage(int(message.wParam));
+            }
             break;
         }
-        if (got == 1 && !IsDialogMessageA(dialog, &message)) {
+        if (!IsDialogMessageA(dialog, &message)) {
             DispatchMessageA(&message);
         }
     }
-    const INT_PTR result = dialog != nullptr ? GetWindowLongPtrW(dialog, kResult) : -1;
+    const INT_PTR result = GetWindowLongPtrW(dialog, kResult);
     if (!ownerWasDisabled) {
         EnableWindow(hWndParent, TRUE);
     }
-    if (dialog != nullptr) {
-        DestroyWindow(dialog);
-    }
+    DestroyWindow(dialog);
     return result;
 }
 

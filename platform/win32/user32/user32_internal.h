@@ -108,11 +108,16 @@ void RegisterSystemClass(const char16_t* name, WNDPROC procedure, int windowExtr
 // enabled. userLock held.
 bool AcceptsInput(HWND handle);
 
-// A built-in control's state, attached at WM_CREATE (lock not held).
+// A built-in control's state, for its procedure: made at WM_CREATE, for
+// which (and anything before it) there is none. Lock not held.
 void AttachControl(HWND handle, std::unique_ptr<ControlData> data);
 template <class Data>
-Data* ControlOf(HWND handle)
+Data* ControlOf(HWND handle, UINT message)
 {
+    if (message == WM_CREATE) {
+        AttachControl(handle, std::make_unique<Data>());
+        return nullptr;
+    }
     std::lock_guard<std::mutex> guard(userLock());
     Window* window = FindWindow(handle);
     return window != nullptr ? static_cast<Data*>(window->control.get()) : nullptr;

@@ -160,16 +160,19 @@ void Forget(HWND handle)   // userLock
     Windows().erase(handle);
 }
 
-// The screen position of a window's top left corner. No borders or caption:
-// the client area is the whole window.
-bool ScreenOrigin(HWND handle, POINT* origin)   // userLock
+// A window's rectangle on the screen. No borders or caption: the client
+// area is the whole window.
+bool ScreenRect(HWND handle, RECT* rect)   // userLock
 {
-    *origin = POINT{0, 0};
-    for (Window* window = FindWindow(handle); window != nullptr;
+    Window* first = FindWindow(handle);
+    POINT origin{0, 0};
+    for (Window* window = first; window != nullptr;
          window = window->parent != nullptr ? FindWindow(window->parent) : nullptr) {
-        origin->x += window->rect.left;
-        origin->y += window->rect.top;
+        origin.x += window->rect.left;
+        origin.y += window->rect.top;
         if (window->parent == nullptr) {
+            *rect = RECT{origin.x, origin.y, origin.x + first->rect.right - first->rect.left,
+                         origin.y + first->rect.bottom - first->rect.top};
             return true;
         }
     }
@@ -564,25 +567,18 @@ BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect)
 BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect)
 {
     std::lock_guard<std::mutex> guard(userLock());
-    POINT origin;
-    if (!ScreenOrigin(hWnd, &origin)) {
-        return FALSE;
-    }
-    const RECT& rect = FindWindow(hWnd)->rect;
-    *lpRect = RECT{origin.x, origin.y, origin.x + rect.right - rect.left,
-                   origin.y + rect.bottom - rect.top};
-    return TRUE;
+    return ScreenRect(hWnd, lpRect);
 }
 
 BOOL WINAPI ScreenToClient(HWND hWnd, LPPOINT lpPoint)
 {
     std::lock_guard<std::mutex> guard(userLock());
-    POINT origin;
-    if (!ScreenOrigin(hWnd, &origin)) {
+    RECT screen;
+    if (!ScreenRect(hWnd, &screen)) {
         return FALSE;
     }
-    lpPoint->x -= origin.x;
-    lpPoint->y -= origin.y;
+    lpPoint->x -= screen.left;
+    lpPoint->y -= screen.top;
     return TRUE;
 }
 
