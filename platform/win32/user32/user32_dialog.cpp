@@ -177,7 +177,6 @@ HWND Create(HINSTANCE instance, LPCSTR name, DLGPROC procedure)
     if (dialog == nullptr) {
         return nullptr;
     }
-    SetWindowLongPtrW(dialog, DWLP_DLGPROC, reinterpret_cast<LONG_PTR>(procedure));
     for (const ItemTemplate& item : layout.items) {
         if (CreateWindowExW(item.exStyle, host_text::Wide(item.className),
                             host_text::Wide(item.text), item.style | WS_CHILD, PixelsX(item.x),
@@ -190,6 +189,7 @@ HWND Create(HINSTANCE instance, LPCSTR name, DLGPROC procedure)
             return nullptr;
         }
     }
+    SetWindowLongPtrW(dialog, DWLP_DLGPROC, reinterpret_cast<LONG_PTR>(procedure));
     return dialog;
 }
 
