@@ -12,6 +12,8 @@
 #define CALLBACK
 #define WINBASEAPI
 
+#define MAX_PATH 260
+
 #ifndef VOID
 #define VOID void
 #endif
@@ -55,6 +57,7 @@ typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef unsigned int DWORD;
 typedef BOOL* LPBOOL;
+typedef BOOL* PBOOL;
 typedef BYTE* LPBYTE;
 typedef WORD* LPWORD;
 typedef DWORD* LPDWORD;
