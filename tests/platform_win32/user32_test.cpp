@@ -190,6 +190,13 @@ TEST_F(User32Test, MalformedResourcesAreRefused)
     EXPECT_EQ(DialogBoxParamA(instance, MAKEINTRESOURCEA(102), nullptr, nullptr, 0), -1);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_NAME_NOT_FOUND));
     EXPECT_EQ(LoadIconA(instance, MAKEINTRESOURCEA(102)), nullptr);
+
+    std::vector<BYTE> itemless(24, 0);      // a whole header that claims one item
+    itemless[8] = 1;
+    const HINSTANCE claiming = HostUser32LoadResources(ResFile("item.res", itemless, 24).c_str());
+    ASSERT_NE(claiming, nullptr);
+    EXPECT_EQ(DialogBoxParamA(claiming, MAKEINTRESOURCEA(101), nullptr, nullptr, 0), -1);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
 }
 
 std::string A(LPCSTR format, ...)
