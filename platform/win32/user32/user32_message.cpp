@@ -1,6 +1,6 @@
 // Thread message queues: posted messages, messages sent across threads,
-// WM_QUIT, and the retrieval calls. A SendMessage to another thread's window
-// waits until that thread takes it in GetMessage, PeekMessage or a
+// input, WM_QUIT, and the retrieval calls. A SendMessage to another thread's
+// window waits until that thread takes it in GetMessage, PeekMessage or a
 // SendMessage of its own, as Win32 delivers sent messages; meanwhile the
 // sender answers what is sent to it. A sender that waits 10 s of real time
 // names both threads and aborts: two threads that wait on each other
@@ -60,10 +60,38 @@ bool TakePosted(Queue* queue, HWND filter, UINT low, UINT high, bool remove, MSG
     return false;
 }
 
+// The next input message, keyboard input given to the focus. Input for a
+// window that is gone, disabled or has a disabled parent is dropped, as is a
+// key pressed while no window has the focus.
+bool TakeInput(Queue* queue, HWND filter, UINT low, UINT high, bool remove, MSG* out)   // userLock
+{
+    while (!queue->input.empty()) {
+        MSG message = queue->input.front();
+        if (message.hwnd == nullptr) {
+            message.hwnd = queue->focus;
+        }
+        if (message.hwnd == nullptr || !AcceptsInput(message.hwnd)) {
+            queue->input.pop_front();
+            continue;
+        }
+        if (!Passes(message, filter, low, high)) {
+            return false;
+        }
+        *out = message;
+        if (remove) {
+            queue->input.pop_front();
+        }
+        return true;
+    }
+    return false;
+}
+
 bool HasInput(Queue* queue, HWND filter, UINT low, UINT high)
 {
     MSG ignored;
-    return !queue->sent.empty() || queue->quit || TakePosted(queue, filter, low, high, false, &ignored);
+    return !queue->sent.empty() || queue->quit
+           || TakePosted(queue, filter, low, high, false, &ignored)
+           || TakeInput(queue, filter, low, high, false, &ignored);
 }
 
 void CompleteSent(Queue* queue)   // userLock
@@ -98,6 +126,10 @@ BOOL Retrieve(LPMSG message, HWND filter, UINT low, UINT high, bool wait, bool r
             DeliverSent(queue, lock);
             if (TakePosted(queue, filter, low, high, remove, message)) {
                 result = wait && message->message == WM_QUIT ? FALSE : TRUE;
+                break;
+            }
+            if (TakeInput(queue, filter, low, high, remove, message)) {
+                result = TRUE;
                 break;
             }
             if (queue->quit) {
