@@ -49,45 +49,6 @@ inline DWORD RunThread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
     return code;
 }
 
-// One DriverRequest in the global heap, which lies below 4 GiB so that its
-// address fits the 32-bit byte offset of a read or write request.
-class Record {
-public:
-    explicit Record(USHORT op, USHORT direction = wire::Out, ULONG stream = 0)
-        : bytes_(static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size)))
-    {
-        std::memset(bytes_, 0xEE, wire::Size);
-        wire::Fill(bytes_, op);
-        if (op != wire::Handshake) {
-            Put16(wire::Direction, direction);
-            Put16(wire::DeviceId, 0);
-            Put32(wire::StreamHandle, stream);
-        }
-    }
-    ~Record() { GlobalFree(bytes_); }
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-
-    UCHAR* Bytes() const { return bytes_; }
-    DWORD Address() const { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(bytes_)); }
-    std::vector<UCHAR> Copy() const { return std::vector<UCHAR>(bytes_, bytes_ + wire::Size); }
-
-    void Put16(DWORD offset, USHORT value) { wire::Put16(bytes_, offset, value); }
-    void Put32(DWORD offset, ULONG value) { wire::Put32(bytes_, offset, value); }
-    USHORT Get16(DWORD offset) const { return wire::Get16(bytes_, offset); }
-    ULONG Get32(DWORD offset) const { return wire::Get32(bytes_, offset); }
-    ULONG Result() const { return Get32(wire::Result); }
-
-    void SetFormat(ULONG rate, USHORT bits, USHORT channels, USHORT tag = 1)
-    {
-        wire::PutFormat(bytes_, rate, bits, channels, tag);
-        Put32(wire::OpenFlags, 0);
-    }
-
-private:
-    UCHAR* bytes_;
-};
-
 // A client buffer handed to the driver with its own OVERLAPPED; both live
 // until its completion packet has been taken.
 struct ClientBuffer {

@@ -213,7 +213,7 @@ private:
     void Corrupt(Program& p, UCHAR* record, bool* valid);
     // A valid control request; returns the result, or wire::Untouched when the call
     // failed.
-    ULONG SendControl(USHORT op, USHORT direction, ULONG stream, UCHAR* reply = nullptr);
+    ULONG SendControl(USHORT op, USHORT direction, ULONG stream);
     BOOL Control(HANDLE device, DWORD code, UCHAR* record, DWORD size);
     void Track(ULONG handle, USHORT direction);
     void Untrack(ULONG handle);
@@ -265,19 +265,11 @@ void Session::SetUp(bool warmUp)
         // Whatever the driver keeps from its first clock start until unload
         // is allocated now, so that the pool must come back to exactly this
         // after every stream is closed.
-        UCHAR reply[wire::Size];
-        UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size));
-        CHECK(record != nullptr);
-        FillValidRecord(record, wire::Open);
-        wire::Put16(record, wire::Direction, 0);
-        wire::Put32(record, wire::StreamHandle, 0);
-        wire::PutFormat(record, 8000, 16, 1);
-        wire::Put32(record, wire::OpenFlags, 0);
-        CHECK(Control(Current().out, wire::Ioctl, record, wire::Size));
-        memcpy(reply, record, wire::Size);
-        GlobalFree(record);
-        CHECK(wire::Get32(reply, wire::Result) == wire::NoError);
-        CHECK(SendControl(wire::Close, 0, wire::Get32(reply, wire::StreamHandle)) == wire::NoError);
+        Record open(wire::Open, wire::Out);
+        open.SetFormat(8000, 16, 1);
+        CHECK(Control(Current().out, wire::Ioctl, open.Bytes(), wire::Size));
+        CHECK(open.Result() == wire::NoError);
+        CHECK(SendControl(wire::Close, 0, open.Get32(wire::StreamHandle)) == wire::NoError);
         poolBaseline_ = HostExPoolLiveBlocks(PoolTag);
     }
     checkBaseline_ = warmUp;
@@ -436,21 +428,12 @@ BOOL Session::Control(HANDLE device, DWORD code, UCHAR* record, DWORD size)
     return ok;
 }
 
-ULONG Session::SendControl(USHORT op, USHORT direction, ULONG stream, UCHAR* reply)
+ULONG Session::SendControl(USHORT op, USHORT direction, ULONG stream)
 {
-    UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size));
-    CHECK(record != nullptr);
-    FillValidRecord(record, op);
-    wire::Put16(record, wire::Direction, direction);
-    wire::Put16(record, wire::DeviceId, 0);
-    wire::Put32(record, wire::StreamHandle, stream);
-    const BOOL ok = Control(direction == 1 ? Current().in : Current().out, wire::Ioctl, record, wire::Size);
-    const ULONG result = ok ? wire::Get32(record, wire::Result) : wire::Untouched;
-    if (reply != nullptr) {
-        memcpy(reply, record, wire::Size);
-    }
-    GlobalFree(record);
-    return result;
+    Record record(op, direction, stream);
+    const BOOL ok = Control(direction == 1 ? Current().in : Current().out, wire::Ioctl,
+                            record.Bytes(), wire::Size);
+    return ok ? record.Result() : wire::Untouched;
 }
 
 void Session::Track(ULONG handle, USHORT direction)

@@ -1,8 +1,13 @@
 // How a client reaches tonkern's devices: an overlapped handle on a device
-// path, and control requests carrying a record as their output buffer.
+// path, control requests carrying a record as their output buffer, and the
+// record itself in the client's memory.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "client_text.h"
 #include "wire_record.h"
@@ -26,3 +31,42 @@ inline BOOL ConduitControl(HANDLE device, UCHAR* record, DWORD size, DWORD* retu
     *returned = 0xFFFFFFFF;
     return DeviceIoControl(device, code, nullptr, 0, record, size, returned, nullptr);
 }
+
+// One DriverRequest in the global heap, which lies below 4 GiB so that its
+// address fits the 32-bit byte offset of a read or write request.
+class Record {
+public:
+    explicit Record(USHORT op, USHORT direction = wire::Out, ULONG stream = 0)
+        : bytes_(static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size)))
+    {
+        std::memset(bytes_, 0xEE, wire::Size);
+        wire::Fill(bytes_, op);
+        if (op != wire::Handshake) {
+            Put16(wire::Direction, direction);
+            Put16(wire::DeviceId, 0);
+            Put32(wire::StreamHandle, stream);
+        }
+    }
+    ~Record() { GlobalFree(bytes_); }
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+
+    UCHAR* Bytes() const { return bytes_; }
+    DWORD Address() const { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(bytes_)); }
+    std::vector<UCHAR> Copy() const { return std::vector<UCHAR>(bytes_, bytes_ + wire::Size); }
+
+    void Put16(DWORD offset, USHORT value) { wire::Put16(bytes_, offset, value); }
+    void Put32(DWORD offset, ULONG value) { wire::Put32(bytes_, offset, value); }
+    USHORT Get16(DWORD offset) const { return wire::Get16(bytes_, offset); }
+    ULONG Get32(DWORD offset) const { return wire::Get32(bytes_, offset); }
+    ULONG Result() const { return Get32(wire::Result); }
+
+    void SetFormat(ULONG rate, USHORT bits, USHORT channels, USHORT tag = 1)
+    {
+        wire::PutFormat(bytes_, rate, bits, channels, tag);
+        Put32(wire::OpenFlags, 0);
+    }
+
+private:
+    UCHAR* bytes_;
+};
