@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: sets up a fresh Debian 12 machine, builds every preset,
 # checks the Windows driver image, runs the host test suites (plain,
-# ASan+UBSan, TSan) and fuzzes the loaded driver for a minute.
+# ASan+UBSan, TSan) and fuzzes the loaded drivers for a minute and a half.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +19,8 @@ for preset in win32 host host-asan host-tsan; do
   ctest --preset "$preset"
 done
 
-# A short, bounded fuzz run of the loaded driver on the seed corpus.
+# Short, bounded fuzz runs of the loaded drivers on their seed corpora.
 echo "== fuzz tonkern (60 s)"
 bash scripts/fuzz.sh 60
+echo "== fuzz tonwave (30 s)"
+bash scripts/fuzz.sh 30 tonwave

@@ -44,9 +44,9 @@ int main(int argc, char** argv)
         }
     }
     if (count == 0) {
-        fprintf(stderr, "tonkern_fuzz_replay: no input\n");
+        fprintf(stderr, "%s: no input\n", argv[0]);
         return 1;
     }
-    printf("tonkern_fuzz_replay: %u inputs, no invariant broken\n", count);
+    printf("%s: %u inputs, no invariant broken\n", argv[0], count);
     return 0;
 }

@@ -71,6 +71,11 @@ typedef size_t SIZE_T;
 typedef ULONG_PTR* PULONG_PTR;
 typedef SIZE_T* PSIZE_T;
 
+// basetsd.h's conversions for addresses kept in 32-bit fields (the same
+// definitions as ntdef.h's); the host keeps such addresses below 4 GiB.
+#define PtrToUlong(p) ((ULONG)(ULONG_PTR)(p))
+#define UlongToPtr(ul) ((PVOID)(ULONG_PTR)(ULONG)(ul))
+
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef WCHAR* PWSTR;
