@@ -46,11 +46,10 @@ void AppLink::Failed(const std::string& error)
     changed_.notify_all();
 }
 
-void AppLink::Answer(DWORD position, uint64_t bytes)
+void AppLink::Answer(const DevicePosition& position)
 {
     std::lock_guard<std::mutex> guard(lock_);
     position_ = position;
-    positionBytes_ = bytes;
     ++answers_;
     changed_.notify_all();
 }
@@ -78,7 +77,7 @@ bool AppLink::WaitFor(AppPhase phase)
     return phase_ != AppPhase::Failed && phase_ != AppPhase::Crashed;
 }
 
-bool AppLink::AskPosition(DWORD* position, uint64_t* bytes)
+bool AppLink::AskPosition(DevicePosition* position)
 {
     std::unique_lock<std::mutex> guard(lock_);
     const uint64_t asked = answers_;
@@ -95,7 +94,6 @@ bool AppLink::AskPosition(DWORD* position, uint64_t* bytes)
         phase_ = AppPhase::Failed;
     }
     *position = position_;
-    *bytes = positionBytes_;
     return answers_ != asked;
 }
 

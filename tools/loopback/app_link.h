@@ -20,10 +20,19 @@
 #include "host/system_control.h"
 
 // Orders, posted to the application's thread.
-constexpr UINT OrderPosition = WM_APP + 1;   // answer the device's position
+constexpr UINT OrderPosition = WM_APP + 1;   // answer the device's positions
 constexpr UINT OrderClose = WM_APP + 2;      // reset, close and end
 
 enum class AppPhase { Starting, Running, Finished, Closed, Failed, Crashed };
+
+// A device's position as WinMM reports it in three units, each 32 bits
+// and wrapping, and the bytes moved since the open in 64 bits.
+struct DevicePosition {
+    DWORD bytes = 0;            // TIME_BYTES
+    DWORD samples = 0;          // TIME_SAMPLES
+    DWORD ms = 0;               // TIME_MS
+    uint64_t moved = 0;
+};
 
 // A wave device as WinMM reports it.
 struct DeviceInfo {
@@ -50,9 +59,7 @@ public:
     void Finished();
     void Closed();
     void Failed(const std::string& error);
-    // The device's TIME_BYTES position, and the same in 64 bits: the
-    // bytes moved since the open.
-    void Answer(DWORD position, uint64_t bytes);
+    void Answer(const DevicePosition& position);
 
     std::atomic<uint64_t> bytes{0};         // played or recorded
     std::atomic<uint32_t> queued{0};        // buffers handed to WinMM
@@ -65,10 +72,11 @@ public:
     // Until the phase is at least `phase` (true) or failed, crashed or
     // silent for 30 s of real time (false, with Error set).
     bool WaitFor(AppPhase phase);
-    bool AskPosition(DWORD* position, uint64_t* bytes);
+    bool AskPosition(DevicePosition* position);
     bool Order(UINT order);
     // Ends the process abruptly (TerminateProcess).
     void Crash();
+    PEPROCESS Process() const { return process_; }
     AppPhase Phase() const;
     std::string Error() const;
     DeviceInfo Device() const;
@@ -83,6 +91,5 @@ private:
     DWORD threadId_ = 0;                    // lock_
     DeviceInfo device_;                     // lock_
     uint64_t answers_ = 0;                  // lock_
-    DWORD position_ = 0;                    // lock_
-    uint64_t positionBytes_ = 0;            // lock_
+    DevicePosition position_;               // lock_
 };

@@ -138,6 +138,16 @@ int32_t AmplitudeForLevel(double levelDb, const PcmFormat& format)
     return static_cast<int32_t>(std::lround(std::clamp(amplitude, 0.0, double(format.Maximum()))));
 }
 
+uint32_t PlayerToneFrequency(size_t player)
+{
+    return uint32_t(220 * (player + 2));
+}
+
+double PlayerToneLevel(size_t players)
+{
+    return players <= 2 ? -5.0 : -5.0 - 20.0 * std::log10(players / 2.0);
+}
+
 std::unique_ptr<AudioSource> MakeTone(uint32_t frequency, double levelDb, const PcmFormat& format)
 {
     return std::make_unique<ToneSource>(frequency, levelDb, format);

@@ -36,6 +36,12 @@ int32_t ToneSample(uint32_t frequency, int32_t amplitude, uint32_t rate, uint64_
 // sample).
 int32_t AmplitudeForLevel(double levelDb, const PcmFormat& format);
 
+// The tones of the players, from player 0: 440 Hz, 660 Hz, 880 Hz, ...
+// Two at -5 dBFS each add up past full scale about one sample in eleven;
+// more are as much quieter as they are more.
+uint32_t PlayerToneFrequency(size_t player);
+double PlayerToneLevel(size_t players);
+
 // A tone on every channel of the format.
 std::unique_ptr<AudioSource> MakeTone(uint32_t frequency, double levelDb, const PcmFormat& format);
 

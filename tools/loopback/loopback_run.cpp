@@ -35,19 +35,6 @@ extern "C" void OnInterrupt(int)
     interrupted = 1;
 }
 
-// 440 Hz, 660 Hz, 880 Hz, ...
-uint32_t ToneFrequency(size_t player)
-{
-    return uint32_t(220 * (player + 2));
-}
-
-// Two tones at -5 dBFS clip about one sample in eleven; more tones are as
-// much quieter as their number is larger, so that they clip alike.
-double ToneLevel(size_t players)
-{
-    return players <= 2 ? -5.0 : -5.0 - 20.0 * std::log10(players / 2.0);
-}
-
 std::string Hex(DWORD value)
 {
     char text[16];
@@ -166,8 +153,8 @@ bool LoopbackRun::PrepareSources()
 {
     for (size_t i = 0; i < options_.players; ++i) {
         if (i >= 2 || options_.sourcePath[i].empty()) {
-            sources_.push_back(
-                MakeTone(ToneFrequency(i), ToneLevel(options_.players), options_.format));
+            const double level = PlayerToneLevel(options_.players);
+            sources_.push_back(MakeTone(PlayerToneFrequency(i), level, options_.format));
             continue;
         }
         std::string error;

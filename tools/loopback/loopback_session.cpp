@@ -78,21 +78,21 @@ bool LoopbackSession::StartPlayers(std::string* error)
     starts_.assign(recorders_.size(), std::vector<uint64_t>(players_.size()));
     for (size_t r = 0; r < recorders_.size(); ++r) {
         // A recording that ended before the players began cannot place them.
-        if (at.recorderBytes[r] == plan_.frames * block) {
+        if (at.recorders[r].moved == plan_.frames * block) {
             *error = "the recording ended before the players had started; record for longer";
             return false;
         }
         for (size_t i = 0; i < players_.size(); ++i) {
-            starts_[r][i] = (at.recorderBytes[r] - at.playerBytes[i]) / block;
+            starts_[r][i] = (at.recorders[r].moved - at.players[i].moved) / block;
         }
         Check(r).Arm(starts_[r]);
     }
     return true;
 }
 
-bool LoopbackSession::Ask(AppLink& link, DWORD* position, uint64_t* bytes, std::string* error)
+bool LoopbackSession::Ask(AppLink& link, DevicePosition* position, std::string* error)
 {
-    if (!link.AskPosition(position, bytes)) {
+    if (!link.AskPosition(position)) {
         *error = link.Error().empty() ? link.Name() + ": no position" : link.Error();
         return false;
     }
@@ -103,31 +103,26 @@ bool LoopbackSession::Ask(AppLink& link, DWORD* position, uint64_t* bytes, std::
 // came between (every running recorder moves at each tick).
 bool LoopbackSession::ReadPositions(Positions* positions, std::string* error)
 {
-    const size_t recorders = recorders_.size();
-    const size_t players = players_.size();
     for (int attempt = 0; attempt < PositionAttempts; ++attempt) {
         Positions& at = *positions;
-        at.recorders.assign(recorders, 0);
-        at.recorderBytes.assign(recorders, 0);
-        at.players.assign(players, 0);
-        at.playerBytes.assign(players, 0);
-        for (size_t r = 0; r < recorders; ++r) {
-            if (!Ask(*recorders_[r].link, &at.recorders[r], &at.recorderBytes[r], error)) {
+        at.recorders.assign(recorders_.size(), DevicePosition{});
+        at.players.assign(players_.size(), DevicePosition{});
+        for (size_t r = 0; r < recorders_.size(); ++r) {
+            if (!Ask(*recorders_[r].link, &at.recorders[r], error)) {
                 return false;
             }
         }
-        for (size_t i = 0; i < players; ++i) {
+        for (size_t i = 0; i < players_.size(); ++i) {
             if (players_[i].link->Phase() != AppPhase::Crashed
-                && !Ask(*players_[i].link, &at.players[i], &at.playerBytes[i], error)) {
+                && !Ask(*players_[i].link, &at.players[i], error)) {
                 return false;
             }
         }
-        DWORD last = 0;
-        uint64_t lastBytes = 0;
-        if (!Ask(*recorders_[0].link, &last, &lastBytes, error)) {
+        DevicePosition last;
+        if (!Ask(*recorders_[0].link, &last, error)) {
             return false;
         }
-        if (lastBytes == at.recorderBytes[0]) {
+        if (last.moved == at.recorders[0].moved) {
             return true;
         }
     }
@@ -138,21 +133,20 @@ bool LoopbackSession::ReadPositions(Positions* positions, std::string* error)
 bool LoopbackSession::CrashPlayer(size_t player, std::string* error)
 {
     const uint32_t block = plan_.format.BlockAlign();
-    std::vector<uint64_t> before(recorders_.size());
-    DWORD position = 0;
+    std::vector<DevicePosition> before(recorders_.size());
     for (size_t r = 0; r < recorders_.size(); ++r) {
-        if (!Ask(*recorders_[r].link, &position, &before[r], error)) {
+        if (!Ask(*recorders_[r].link, &before[r], error)) {
             return false;
         }
-        Check(r).EndSource(player, before[r] / block, UINT64_MAX);
+        Check(r).EndSource(player, before[r].moved / block, UINT64_MAX);
     }
     players_[player].link->Crash();
     for (size_t r = 0; r < recorders_.size(); ++r) {
-        uint64_t after = 0;
-        if (!Ask(*recorders_[r].link, &position, &after, error)) {
+        DevicePosition after;
+        if (!Ask(*recorders_[r].link, &after, error)) {
             return false;
         }
-        Check(r).EndSource(player, before[r] / block, after / block);
+        Check(r).EndSource(player, before[r].moved / block, after.moved / block);
     }
     return true;
 }

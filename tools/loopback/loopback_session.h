@@ -27,12 +27,11 @@ struct SessionPlan {
     uint32_t bufferMs = 100;
 };
 
-// Every device's position at one moment between two ticks.
+// Every device's position at one moment between two ticks (a crashed
+// player's stays 0).
 struct Positions {
-    std::vector<DWORD> recorders;               // TIME_BYTES, as WinMM gives it
-    std::vector<uint64_t> recorderBytes;        // the same in 64 bits
-    std::vector<DWORD> players;
-    std::vector<uint64_t> playerBytes;
+    std::vector<DevicePosition> recorders;
+    std::vector<DevicePosition> players;
 };
 
 class LoopbackSession {
@@ -90,7 +89,7 @@ private:
         std::unique_ptr<WaveClient> client;
     };
     bool Start(App& app, std::string* error);
-    bool Ask(AppLink& link, DWORD* position, uint64_t* bytes, std::string* error);
+    bool Ask(AppLink& link, DevicePosition* position, std::string* error);
 
     const SessionPlan plan_;
     std::vector<App> recorders_;

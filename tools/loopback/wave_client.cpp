@@ -174,12 +174,9 @@ void WaveClient::OnMessage(UINT message, LPARAM lParam)
     case MM_WIM_DATA:
         OnBuffer(reinterpret_cast<WAVEHDR*>(lParam));
         break;
-    case OrderPosition: {
-        uint64_t bytes = 0;
-        const DWORD position = Position(&bytes);
-        link_->Answer(position, bytes);
+    case OrderPosition:
+        link_->Answer(Position());
         break;
-    }
     case OrderClose:
         running_ = false;
         break;
@@ -218,15 +215,20 @@ void WaveClient::OnBuffer(WAVEHDR* header)
     }
 }
 
-// The position counts from the open and wraps at 32 bits; the buffers
-// back whole are at most a ring behind it.
-DWORD WaveClient::Position(uint64_t* bytes)
+// Positions count from the open and wrap at 32 bits; the buffers back
+// whole are at most a ring behind the byte position.
+DevicePosition WaveClient::Position()
 {
-    MMTIME time{TIME_BYTES, {}};
-    const MMRESULT result = plan_.play ? waveOutGetPosition(out_, &time, sizeof(time))
-                                       : waveInGetPosition(in_, &time, sizeof(time));
-    const DWORD position = result == MMSYSERR_NOERROR ? time.u.cb : 0;
-    *bytes = fullBytes_ + uint32_t(position - uint32_t(fullBytes_));
+    DevicePosition position;
+    for (UINT type : {TIME_BYTES, TIME_SAMPLES, TIME_MS}) {
+        MMTIME time{type, {}};
+        const MMRESULT result = plan_.play ? waveOutGetPosition(out_, &time, sizeof(time))
+                                           : waveInGetPosition(in_, &time, sizeof(time));
+        const DWORD value = result == MMSYSERR_NOERROR ? time.u.cb : 0;
+        (type == TIME_BYTES ? position.bytes : type == TIME_SAMPLES ? position.samples
+                                                                     : position.ms) = value;
+    }
+    position.moved = fullBytes_ + uint32_t(position.bytes - uint32_t(fullBytes_));
     return position;
 }
 
@@ -238,9 +240,7 @@ void WaveClient::Close()
     closing_ = true;
     if (out_ != nullptr || in_ != nullptr) {
         if (plan_.play) {
-            uint64_t played = 0;
-            Position(&played);
-            link_->bytes.store(played);
+            link_->bytes.store(Position().moved);
         }
         plan_.play ? waveOutReset(out_) : waveInReset(in_);
         // The reset has handed every buffer back; their messages are queued.

@@ -54,8 +54,7 @@ private:
     bool Queue(WAVEHDR* header);
     void OnMessage(UINT message, LPARAM lParam);
     void OnBuffer(WAVEHDR* header);
-    // The TIME_BYTES position, and the bytes moved since the open.
-    DWORD Position(uint64_t* bytes);
+    DevicePosition Position();
     void Close();
     void Fail(const char* call, MMRESULT result);
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
