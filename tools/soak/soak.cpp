@@ -258,6 +258,15 @@ void Soak::Report(LoopbackSession& session, double wall, double cpu)
     if (!flatBuffers) {
         Fail("buffers were lost or came back out of order");
     }
+    // Every wrap the bytes moved imply was seen.
+    uint64_t implied = 0;
+    for (const DevicePosition& p : last_) {
+        implied += p.moved >> 32;
+    }
+    if (implied != wraps_.size()) {
+        Fail(std::to_string(implied) + " wraps happened, " + std::to_string(wraps_.size())
+             + " were seen");
+    }
     std::printf("  position wraps (%zu), each read before and after:\n", wraps_.size());
     for (const Wrap& wrap : wraps_) {
         std::printf("    %s, by %s:\n      before %s\n      after  %s\n", wrap.device.c_str(),
