@@ -8,8 +8,10 @@
 #     [LABELS <label>...])
 #
 # Adds a CTest test <target>_pe_check that inspects the built image with the
-# cross objdump. The machine follows the toolchain (i386 or x86-64); the
-# subsystem version must be 4.0, so that NT 4.0 loads the image.
+# cross objdump; tonvane_check_pe_image_copy() checks a copy of it the same
+# way. The machine follows the toolchain (i386 or x86-64); the subsystem
+# version must be the oldest the machine's Windows has: 4.0 on i386, so that
+# NT 4.0 loads the image, and 5.2 on x86-64.
 #
 # An allowlist line is "<dll> <routine> <first release that exports it>";
 # '#' starts a comment. An import that is not listed, or whose first release
@@ -34,17 +36,33 @@ function(tonvane_check_pe_image target)
   string(REPLACE ";" "|" exports "${arg_EXPORTS}")
   string(REPLACE ";" "|" allowlists "${arg_ALLOWLIST}")
   string(REPLACE ";" "|" versionStrings "${arg_VERSION_STRINGS}")
+  set(checkArguments
+    -DOBJDUMP=${CMAKE_OBJDUMP}
+    -DFORMAT=${format}
+    -DSUBSYSTEM=${arg_SUBSYSTEM}
+    -DFLOOR=${arg_FLOOR}
+    "-DEXPORTS=${exports}"
+    "-DALLOWLISTS=${allowlists}"
+    "-DVERSION_STRINGS=${versionStrings}"
+    -DGENERAL_REGS_ONLY=${arg_GENERAL_REGS_ONLY})
+  # Kept for checking a copy of the image, such as the one in the package.
+  set_property(GLOBAL PROPERTY TONVANE_PE_CHECK_${target} "${checkArguments}")
   add_test(NAME ${target}_pe_check
-    COMMAND ${CMAKE_COMMAND}
-      -DOBJDUMP=${CMAKE_OBJDUMP}
-      -DIMAGE=$<TARGET_FILE:${target}>
-      -DFORMAT=${format}
-      -DSUBSYSTEM=${arg_SUBSYSTEM}
-      -DFLOOR=${arg_FLOOR}
-      "-DEXPORTS=${exports}"
-      "-DALLOWLISTS=${allowlists}"
-      "-DVERSION_STRINGS=${versionStrings}"
-      -DGENERAL_REGS_ONLY=${arg_GENERAL_REGS_ONLY}
+    COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:${target}> ${checkArguments}
       -P ${TONVANE_PE_CHECK_SCRIPT})
   set_tests_properties(${target}_pe_check PROPERTIES LABELS "pe;${arg_LABELS}")
+endfunction()
+
+# tonvane_check_pe_image_copy(<test name> <target> <image path> [LABELS <label>...])
+# Checks the file at <image path>, a copy of <target>'s image, as
+# tonvane_check_pe_image(<target> ...) checks the original.
+function(tonvane_check_pe_image_copy name target image)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "" "LABELS")
+  get_property(checkArguments GLOBAL PROPERTY TONVANE_PE_CHECK_${target})
+  if(NOT checkArguments)
+    message(FATAL_ERROR "tonvane_check_pe_image_copy: ${target} has no image check")
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} ${checkArguments} -P ${TONVANE_PE_CHECK_SCRIPT})
+  set_tests_properties(${name} PROPERTIES LABELS "pe;${arg_LABELS}")
 endfunction()

@@ -40,10 +40,17 @@ string(REGEX MATCH "\nSubsystem[ \t]+0*([0-9a-fA-F]+)" unused "${headers}")
 if(NOT CMAKE_MATCH_1 STREQUAL wanted)
   list(APPEND failures "subsystem is '${CMAKE_MATCH_1}', not ${SUBSYSTEM} (${wanted})")
 endif()
+# The subsystem version of the oldest Windows for the machine: NT 4.0 on
+# i386, Server 2003 (5.2), the first x64 release, on x86-64.
+if(FORMAT STREQUAL "pei-x86-64")
+  set(subsystemVersion 5.2)
+else()
+  set(subsystemVersion 4.0)
+endif()
 string(REGEX MATCH "\nMajorSubsystemVersion[ \t]+([0-9]+)\nMinorSubsystemVersion[ \t]+([0-9]+)"
   unused "${headers}")
-if(NOT "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}" STREQUAL "4.0")
-  list(APPEND failures "subsystem version ${CMAKE_MATCH_1}.${CMAKE_MATCH_2}, not 4.0")
+if(NOT "${CMAKE_MATCH_1}.${CMAKE_MATCH_2}" STREQUAL "${subsystemVersion}")
+  list(APPEND failures "subsystem version ${CMAKE_MATCH_1}.${CMAKE_MATCH_2}, not ${subsystemVersion}")
 endif()
 
 # The allowlist: "<dll> <routine> <release>" per line, dll compared in lower case.
@@ -172,6 +179,6 @@ if(failures)
 endif()
 list(LENGTH imports importCount)
 string(REPLACE ";" ", " exports "${exports}")
-message(STATUS "${IMAGE}: ${FORMAT}, ${SUBSYSTEM} subsystem 4.0, "
+message(STATUS "${IMAGE}: ${FORMAT}, ${SUBSYSTEM} subsystem ${subsystemVersion}, "
   "${importCount} imports all in the allowlist up to ${FLOOR}, exports [${exports}]"
   ", ${instructionCount} instructions checked")

@@ -1,16 +1,4 @@
 # Cross build of the Windows product with the i686 mingw-w64 toolchain.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(TONVANE_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER   ${TONVANE_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${TONVANE_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER  ${TONVANE_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP      ${TONVANE_MINGW_TRIPLE}-objdump)
-
-# Debian installs the headers and import libraries here.
-set(TONVANE_MINGW_SYSROOT /usr/share/mingw-w64)
-set(CMAKE_FIND_ROOT_PATH /usr/${TONVANE_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

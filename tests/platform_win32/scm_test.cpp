@@ -18,14 +18,6 @@ SC_HANDLE Create(SC_HANDLE manager, const char* name, DWORD start = SERVICE_DEMA
                           SERVICE_ERROR_NORMAL, image, "Base", nullptr, nullptr, nullptr, nullptr);
 }
 
-// FALSE (or NULL) with this last error.
-#define EXPECT_FAILS(call, error)                    \
-    do {                                             \
-        SetLastError(0);                             \
-        EXPECT_FALSE(call);                          \
-        EXPECT_EQ(GetLastError(), DWORD(error));     \
-    } while (0)
-
 TEST_F(ScmTest, CallsAnswerWithWindowsErrorCodes)
 {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

@@ -13,6 +13,14 @@ inline LPCWSTR W(const char16_t* text)
     return reinterpret_cast<LPCWSTR>(text);
 }
 
+// FALSE (or NULL) with this last error.
+#define EXPECT_FAILS(call, error)                    \
+    do {                                             \
+        SetLastError(0);                             \
+        EXPECT_FALSE(call);                          \
+        EXPECT_EQ(GetLastError(), DWORD(error));     \
+    } while (0)
+
 inline std::string Describe(const HOST_LEFTOVERS& left)
 {
     char text[1024];

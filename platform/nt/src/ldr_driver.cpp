@@ -547,6 +547,17 @@ VOID HostIoReset(VOID)
     ForgetNamespace();
 }
 
+int32_t HostNtImageFileInUse(const char* HostPath)
+{
+    std::lock_guard<std::mutex> guard(loaderLock);
+    for (const Loaded& loaded : LoadedDrivers()) {
+        if (loaded.path == HostPath) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int32_t HostNtSystemPath(const char* Path, char* HostPath, size_t Size)
 {
     const std::string path = HostPathOf(Path);

@@ -152,7 +152,10 @@ NTSTATUS HostBoot(const HOST_BOOT_OPTIONS* Options)
     boot.pool = HostExPoolSnapshot();
     boot.heap = HostHeapSnapshot();
     HostIoSetSystemRoot(root.c_str());
+    // As on Windows: the system-start drivers load first, then the Session
+    // Manager runs the file operations kept for this boot.
     HostScmBoot();
+    HostK32RunPendingFileOperations();
     return STATUS_SUCCESS;
 }
 

@@ -106,6 +106,14 @@ typedef struct mmtime_tag {
 
 typedef LRESULT(CALLBACK* DRIVERPROC)(DWORD_PTR, HDRVR, UINT, LPARAM, LPARAM);
 
+// What DRV_INSTALL, DRV_REMOVE and DRV_CONFIGURE carry in their second
+// parameter: the driver's Drivers32 section and value name.
+typedef struct tagDRVCONFIGINFO {
+    DWORD dwDCISize;
+    LPCWSTR lpszDCISectionName;
+    LPCWSTR lpszDCIAliasName;
+} DRVCONFIGINFO, *PDRVCONFIGINFO, *LPDRVCONFIGINFO;
+
 #define CALLBACK_TYPEMASK 0x00070000L
 #define CALLBACK_NULL 0x00000000L
 #define CALLBACK_WINDOW 0x00010000L

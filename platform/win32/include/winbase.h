@@ -5,6 +5,8 @@
 // heaps. Records have their documented layouts.
 #pragma once
 
+#include <stdarg.h>
+
 #include "windef.h"
 #include "winerror.h"
 
@@ -26,7 +28,21 @@
 #define OPEN_ALWAYS 4
 #define TRUNCATE_EXISTING 5
 
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
+
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FF
 #define FILE_FLAG_OVERLAPPED 0x40000000
 
 #define WAIT_OBJECT_0 0x00000000L
@@ -174,6 +190,39 @@ WINBASEAPI HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 WINBASEAPI HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+// The program's own image (no module name) and kernel32 itself; kernel32
+// exports IsWow64Process only to a program that runs under WOW64.
+WINBASEAPI HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+// The path a process's program was started from (HOST_PROCESS_OPTIONS).
+WINBASEAPI DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+// The console: what a program writes to its standard output and error is
+// kept for tests (HostK32ConsoleText).
+WINBASEAPI HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+
+// Files under Windows paths: C:\WINNT is the system root, other drives are
+// what HostK32MapDrive maps; names compare without case. Changes in the
+// system root need administrator rights; an image that is loaded can be
+// neither overwritten nor deleted.
+WINBASEAPI UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+WINBASEAPI DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+WINBASEAPI BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
+                                 BOOL bFailIfExists);
+WINBASEAPI BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+// Only with MOVEFILE_DELAY_UNTIL_REBOOT: the operation is kept in the
+// registry and runs at the next boot, after the system-start drivers.
+WINBASEAPI BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
+                                   DWORD dwFlags);
+
+// FORMAT_MESSAGE_FROM_SYSTEM only, for the error codes the stand-ins give.
+WINBASEAPI DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
+                                       DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
+                                       va_list* Arguments);
+WINBASEAPI int WINAPI lstrlenA(LPCSTR lpString);
+WINBASEAPI LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2);
+WINBASEAPI int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
+WINBASEAPI int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 
 WINBASEAPI VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 WINBASEAPI BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection,

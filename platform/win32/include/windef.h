@@ -12,6 +12,8 @@
 #define CALLBACK
 #define WINBASEAPI
 
+#define MAX_PATH 260
+
 #ifndef VOID
 #define VOID void
 #endif
@@ -55,10 +57,12 @@ typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef unsigned int DWORD;
 typedef BOOL* LPBOOL;
+typedef BOOL* PBOOL;
 typedef BYTE* LPBYTE;
 typedef WORD* LPWORD;
 typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
+#define MAXDWORD 0xffffffff
 typedef LONG* LPLONG;
 typedef UINT* PUINT;
 

@@ -8,6 +8,7 @@
 #include "winerror.h"
 #include "winbase.h"
 #include "winioctl.h"
+#include "winreg.h"
 #include "winuser.h"
 
 #ifndef WIN32_LEAN_AND_MEAN

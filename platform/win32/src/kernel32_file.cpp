@@ -144,6 +144,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
+    if (host_k32::IsConsoleHandle(hFile)) {
+        return host_k32::WriteConsoleHandle(hFile, lpBuffer, nNumberOfBytesToWrite,
+                                            lpNumberOfBytesWritten);
+    }
     return ReadOrWrite(hFile, 1, const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
                        lpNumberOfBytesWritten, lpOverlapped);
 }

@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include <windows.h>
 
 namespace host_k32 {
@@ -20,5 +22,26 @@ namespace host_k32 {
 void DetachModules(DWORD processId, bool orderly);
 // Frees the host locks of a process's critical sections.
 void DetachCriticalSections(DWORD processId);
+
+}  // namespace host_k32
+
+namespace host_k32 {
+
+// Whether a process has the module loaded from the host file hostPath.
+bool IsModuleFile(const std::string& hostPath);
+
+// kernel32 itself as a module (GetModuleHandle("kernel32.dll")) and the
+// routines programs look up in it at run time; null with the last error
+// set for any other name.
+HMODULE Kernel32Module();
+FARPROC Kernel32Export(LPCSTR name);
+
+// The standard handles of a process's console; writes to its output and
+// error are kept for tests (HostK32ConsoleText).
+bool IsConsoleHandle(HANDLE handle);
+BOOL WriteConsoleHandle(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD written);
+
+// Forgets a process's program record (image path, WOW64, console text).
+void DetachProgram(DWORD processId);
 
 }  // namespace host_k32

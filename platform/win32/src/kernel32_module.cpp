@@ -149,6 +149,17 @@ void DetachModules(DWORD processId, bool orderly)
     }
 }
 
+bool IsModuleFile(const std::string& hostPath)
+{
+    std::lock_guard<std::mutex> guard(moduleLock);
+    for (const auto& entry : Modules()) {
+        if (entry.first->source == hostPath) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace host_k32
 
 extern "C" {
@@ -173,6 +184,9 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName)
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
 {
+    if (hModule == host_k32::Kernel32Module()) {
+        return host_k32::Kernel32Export(lpProcName);
+    }
     std::lock_guard<std::mutex> guard(moduleLock);
     Module* module = CallerModule(hModule);
     if (module == nullptr) {

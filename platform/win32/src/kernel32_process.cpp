@@ -208,6 +208,7 @@ VOID HostK32DetachProcess(DWORD ProcessId, BOOL Orderly)
     if (ProcessId != DWORD(reinterpret_cast<ULONG_PTR>(PsGetProcessId(HostPsDefaultProcess())))) {
         host_k32::DetachCriticalSections(ProcessId);
     }
+    host_k32::DetachProgram(ProcessId);
     std::lock_guard<std::mutex> guard(recordLock);
     Records().erase(ProcessId);
 }

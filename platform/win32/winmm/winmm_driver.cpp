@@ -1,4 +1,4 @@
-// Installable drivers: the Drivers32 list in the system root, each
+// Installable drivers: the Drivers32 list in the registry, each
 // process's driver images (its own copies, loaded through LoadLibrary) and
 // their open instances, OpenDriver and friends, and the wave API's drivers.
 //
@@ -14,15 +14,13 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "host/io_control.h"
+#include "host/cm_user.h"
 #include "host/ke_user.h"
 #include "host/kernel32_user.h"
 #include "host/win32_text.h"
@@ -94,20 +92,23 @@ HDRVR NewHandle()   // driverLock
     return handle;
 }
 
-std::filesystem::path ListPath()
+// The registry key WinMM reads its installable drivers from.
+constexpr char kDrivers32[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Drivers32";
+
+// The text of a string value, without the NUL it was stored with.
+std::string TextOf(const host_cm::Value& value)
 {
-    return std::filesystem::path(HostIoGetSystemRoot()) / "Registry" / "Drivers32";
+    const size_t end = value.data.find('\0');
+    return value.data.substr(0, end);
 }
 
 std::map<std::string, std::string> ReadList()
 {
     std::map<std::string, std::string> values;
-    std::ifstream file(ListPath());
-    std::string line;
-    while (std::getline(file, line)) {
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos) {
-            values[line.substr(0, equals)] = line.substr(equals + 1);
+    host_cm::Value value;
+    for (uint32_t index = 0; host_cm::EnumerateValue(kDrivers32, index, &value); ++index) {
+        if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
+            values[value.name] = TextOf(value);
         }
     }
     return values;
@@ -431,19 +432,12 @@ BOOL HostWinmmSetDriver(LPCSTR Name, LPCSTR Image)
     if (Name == nullptr) {
         return FALSE;
     }
-    std::map<std::string, std::string> list = ReadList();
-    if (Image != nullptr) {
-        list[Name] = Image;
-    } else {
-        list.erase(Name);
+    if (Image == nullptr) {
+        host_cm::DeleteValue(kDrivers32, Name);
+        return TRUE;
     }
-    std::error_code error;
-    std::filesystem::create_directories(ListPath().parent_path(), error);
-    std::ofstream file(ListPath(), std::ios::trunc);
-    for (const auto& [value, image] : list) {
-        file << value << "=" << image << "\n";
-    }
-    return bool(file) ? TRUE : FALSE;
+    const host_cm::Value value{Name, REG_SZ, std::string(Image) + '\0'};
+    return host_cm::SetValue(kDrivers32, value) ? TRUE : FALSE;
 }
 
 }  // extern "C"

@@ -28,6 +28,10 @@ void HostMmFreeLow(void* Block);
 // "System32\x.dll" or an absolute host path), as driver images are found.
 // Its length, or -1 when Size is too small.
 int32_t HostNtSystemPath(const char* Path, char* HostPath, size_t Size);
+// Nonzero when a driver image is mapped from the host file HostPath (a
+// loaded driver, or one kept mapped after a failed unload): NT refuses to
+// delete or overwrite such a file.
+int32_t HostNtImageFileInUse(const char* HostPath);
 
 // Opens a Win32 device path (\\.\NAME or \\?\NAME) through the \DosDevices
 // links with IRP_MJ_CREATE. Overlapped: asynchronous file object.

@@ -69,9 +69,11 @@ extern "C" {
 // anything an earlier boot left), selects the Windows version profile and
 // the system root, and starts every
 // boot-, system- and automatic-start service of its database, so that a
-// machine where a driver was installed boots with it loaded. Options NULL:
-// virtual time from 0, private root. STATUS_INVALID_DEVICE_STATE while a
-// system runs; STATUS_OBJECT_PATH_NOT_FOUND when a root cannot be made.
+// machine where a driver was installed boots with it loaded; then, as the
+// Session Manager does, runs the file deletes and renames that MoveFileEx
+// kept for this boot. Options NULL: virtual time from 0, private root.
+// STATUS_INVALID_DEVICE_STATE while a system runs;
+// STATUS_OBJECT_PATH_NOT_FOUND when a root cannot be made.
 NTSTATUS HostBoot(const HOST_BOOT_OPTIONS* Options);
 
 // Ends every application process in order, stops the running services,

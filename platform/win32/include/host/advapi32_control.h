@@ -20,6 +20,9 @@ DWORD HostScmBoot(VOID);
 // stopped.
 DWORD HostScmShutdown(VOID);
 
+// Registry keys a process has open (an ending process's are closed).
+DWORD HostRegOpenKeyCount(DWORD ProcessId);
+
 #ifdef __cplusplus
 }
 #endif

@@ -34,6 +34,22 @@ DWORD HostK32PriorityClass(DWORD ProcessId);
 // SetPriorityClass turns REALTIME_PRIORITY_CLASS into HIGH_PRIORITY_CLASS.
 VOID HostK32SetAdministrator(DWORD ProcessId, BOOL Administrator);
 
+// The program a process runs: the Windows path of its image
+// (GetModuleFileName) and whether it runs under WOW64, as an i386 program
+// on 64-bit Windows does (then kernel32 exports IsWow64Process to it).
+VOID HostK32SetProgram(DWORD ProcessId, const char* ImagePath, BOOL Wow64);
+// What a process wrote to STD_OUTPUT_HANDLE or STD_ERROR_HANDLE, kept until
+// the process ends; copied into Text (always terminated), and its length.
+DWORD HostK32ConsoleText(DWORD ProcessId, DWORD StdHandle, char* Text, DWORD Size);
+
+// Drive Letter (not C:, whose C:\WINNT is the system root) as a host
+// directory for the file calls; NULL removes it.
+VOID HostK32MapDrive(char Letter, const char* HostDirectory);
+// The Session Manager's part of a boot (the system layer calls it after the
+// system-start drivers): runs and forgets the deletes and renames that
+// MoveFileEx kept for it; returns how many succeeded.
+DWORD HostK32RunPendingFileOperations(VOID);
+
 #ifdef __cplusplus
 }
 #endif

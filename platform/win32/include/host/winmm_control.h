@@ -15,11 +15,11 @@ extern "C" {
 #endif
 
 // Sets (Image non-NULL) or removes a value of the wave-driver list of the
-// current system root, in the role of the registry's Drivers32 values:
-// Name is "wave", "wave1", ... "wave9", Image a file under System32 (for
-// instance "testwave.dll"). The list lives in Registry/Drivers32, one
-// "name=image" line each, and is read by each process on its first use of
-// the wave API, in the order wave, wave1, ... wave9.
+// current system root: the registry's Drivers32 values under
+// HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion, which
+// RegSetValueEx changes too. Name is "wave", "wave1", ... "wave9", Image a
+// file under System32 (for instance "testwave.dll"). Each process reads the
+// list on its first use of the wave API, in the order wave, wave1, ... wave9.
 BOOL HostWinmmSetDriver(LPCSTR Name, LPCSTR Image);
 
 // Called for every DriverCallback, before the callback is made, on the
