@@ -44,6 +44,12 @@ struct CardStream {
     HANDLE thread = nullptr;
 };
 
+hostcard::PcmFormat Pcm(const WAVEFORMATEX& format)
+{
+    return {format.nChannels, format.nSamplesPerSec, format.nAvgBytesPerSec,
+            format.wBitsPerSample, format.nBlockAlign};
+}
+
 UINT DoneMessage(const CardStream& stream)
 {
     return stream.device == HostCardSpeaker ? WOM_DONE : WIM_DATA;
@@ -89,9 +95,9 @@ VOID Advance(CardStream& stream, DWORD now)
         if (stream.device == HostCardSpeaker) {
             const DWORD time = stream.origin
                                + DWORD((stream.moved - stream.originBytes) * 1000 / rate);
-            hostcard::SpeakerPlayed(bytes, size, time, rate);
+            hostcard::SpeakerPlayed(bytes, size, time, Pcm(stream.format));
         } else {
-            hostcard::MicrophoneHears(bytes, size, stream.moved, stream.format.wBitsPerSample);
+            hostcard::MicrophoneHears(bytes, size, stream.moved, Pcm(stream.format));
             header->dwBytesRecorded += size;
         }
         header->reserved += size;
@@ -172,7 +178,7 @@ MMRESULT OpenStream(HOST_CARD_DEVICE device, DWORD_PTR* instance, const WAVEOPEN
 {
     const WAVEFORMATEX* format = reinterpret_cast<const WAVEFORMATEX*>(open->lpFormat);
     if (format->wFormatTag != WAVE_FORMAT_PCM || format->nBlockAlign == 0
-        || format->nAvgBytesPerSec == 0) {
+        || format->nAvgBytesPerSec == 0 || !hostcard::Accepts(device, Pcm(*format))) {
         return WAVERR_BADFORMAT;
     }
     if ((flags & WAVE_FORMAT_QUERY) != 0) {
@@ -215,6 +221,9 @@ MMRESULT CloseStream(CardStream* stream)
     const WAVEOPENDESC open = stream->open;
     const DWORD callbackType = stream->callbackType;
     DestroyStream(stream);
+    if (closed == WOM_CLOSE) {
+        hostcard::SpeakerStopped();
+    }
     Notify(open, callbackType, closed, 0);
     return MMSYSERR_NOERROR;
 }
@@ -321,6 +330,9 @@ DWORD Message(HOST_CARD_DEVICE device, UINT id, UINT message, DWORD_PTR user,
         Reset(*stream);
         stream->running = stream->running && speaker;
         LeaveCriticalSection(&stream->lock);
+        if (speaker) {
+            hostcard::SpeakerStopped();
+        }
         result = MMSYSERR_NOERROR;
     } else if (message == (speaker ? WODM_GETPOS : WIDM_GETPOS)) {
         result = Position(*stream, reinterpret_cast<MMTIME*>(param1));

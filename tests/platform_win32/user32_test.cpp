@@ -1,10 +1,13 @@
 // user32 and comctl32 through their public calls: a cross-thread SendMessage
 // that waits for its owner to pump, thread queues and WM_QUIT, windows,
-// message boxes, and wsprintf's formats.
+// message boxes, resources, and wsprintf's formats. The dialog manager and
+// the controls are used by the relay dialog's tests.
 #include <commctrl.h>
 
 #include <atomic>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "host/user32_control.h"
 #include "system_fixture.h"
@@ -155,6 +158,45 @@ TEST_F(User32Test, MessageBoxesAreRecordedAndAnsweredAsTestsChoose)
     EXPECT_STREQ(box.Text, "Go on?");
     EXPECT_STREQ(box.Caption, "Error");
     EXPECT_EQ(box.Answer, IDNO);
+}
+
+// A .res file: the empty entry that opens it, then an RT_DIALOG entry named
+// 101 that claims claimed bytes and holds body.
+std::string ResFile(const std::string& name, const std::vector<BYTE>& body, DWORD claimed)
+{
+    auto entry = [](DWORD size, WORD type, WORD id) {
+        const DWORD header[8] = {size, 32, 0xFFFFu | DWORD(type) << 16, 0xFFFFu | DWORD(id) << 16};
+        return std::string(reinterpret_cast<const char*>(header), sizeof(header));
+    };
+    const std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary)
+        << entry(0, 0, 0) << entry(claimed, 5, 101) << std::string(body.begin(), body.end());
+    return path;
+}
+
+// The resource file and the template are read with bounds checks: what is
+// cut short or missing is refused with the error Windows gives.
+TEST_F(User32Test, MalformedResourcesAreRefused)
+{
+    const std::vector<BYTE> cut(10, 0);     // a template cut short
+    EXPECT_EQ(HostUser32LoadResources("/nonexistent.res"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(HostUser32LoadResources(ResFile("claims.res", cut, 11).c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_FORMAT));
+    const HINSTANCE instance = HostUser32LoadResources(ResFile("cut.res", cut, 10).c_str());
+    ASSERT_NE(instance, nullptr);
+    EXPECT_EQ(DialogBoxParamA(instance, MAKEINTRESOURCEA(101), nullptr, nullptr, 0), -1);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
+    EXPECT_EQ(DialogBoxParamA(instance, MAKEINTRESOURCEA(102), nullptr, nullptr, 0), -1);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_RESOURCE_NAME_NOT_FOUND));
+    EXPECT_EQ(LoadIconA(instance, MAKEINTRESOURCEA(102)), nullptr);
+
+    std::vector<BYTE> itemless(24, 0);      // a whole header that claims one item
+    itemless[8] = 1;
+    const HINSTANCE claiming = HostUser32LoadResources(ResFile("item.res", itemless, 24).c_str());
+    ASSERT_NE(claiming, nullptr);
+    EXPECT_EQ(DialogBoxParamA(claiming, MAKEINTRESOURCEA(101), nullptr, nullptr, 0), -1);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_DATA));
 }
 
 std::string A(LPCSTR format, ...)

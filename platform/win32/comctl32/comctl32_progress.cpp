@@ -1,7 +1,10 @@
-// InitCommonControls and the progress bar: a window whose range (0 to 100 at
+// InitCommonControls, which registers both control classes in the calling
+// process, and the progress bar: a window whose range (0 to 100 at
 // first) and position live in its extra bytes. The position is kept within
 // the range; PBM_SETRANGE and PBM_SETPOS answer with what was there before.
 #include <commctrl.h>
+
+#include "comctl32_internal.h"
 
 namespace {
 
@@ -64,6 +67,7 @@ VOID WINAPI InitCommonControls(VOID)
     progress.cbWndExtra = kExtraBytes;
     progress.lpszClassName = reinterpret_cast<LPCWSTR>(u"msctls_progress32");
     RegisterClassW(&progress);   // fails harmlessly when registered already
+    RegisterUpDownClass();
 }
 
 }  // extern "C"

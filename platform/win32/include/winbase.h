@@ -191,6 +191,9 @@ WINBASEAPI HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 WINBASEAPI FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 WINBASEAPI BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 
+// The entry of a Windows GUI program, which the program defines.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
 // The program's own image (no module name) and kernel32 itself; kernel32
 // exports IsWow64Process only to a program that runs under WOW64.
 WINBASEAPI HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
@@ -221,6 +224,8 @@ WINBASEAPI DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dw
                                        va_list* Arguments);
 WINBASEAPI int WINAPI lstrlenA(LPCSTR lpString);
 WINBASEAPI LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2);
+// The comparisons go in byte order, where Windows compares by its word
+// sort; both answer 0 for equal strings. A NULL string counts as empty.
 WINBASEAPI int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2);
 WINBASEAPI int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 

@@ -80,6 +80,10 @@ typedef SIZE_T* PSIZE_T;
 #define PtrToUlong(p) ((ULONG)(ULONG_PTR)(p))
 #define UlongToPtr(ul) ((PVOID)(ULONG_PTR)(ULONG)(ul))
 
+// winnt.h's element count of an array, defined as ntdef.h defines it.
+#define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
+#define ARRAYSIZE(A) RTL_NUMBER_OF(A)
+
 typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef WCHAR* PWSTR;

@@ -55,13 +55,13 @@ LPSTR WINAPI lstrcpyA(LPSTR lpString1, LPCSTR lpString2)
 
 int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2)
 {
-    const int order = std::strcmp(lpString1, lpString2);
+    const int order = std::strcmp(lpString1 ? lpString1 : "", lpString2 ? lpString2 : "");
     return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2)
 {
-    const int order = strcasecmp(lpString1, lpString2);
+    const int order = strcasecmp(lpString1 ? lpString1 : "", lpString2 ? lpString2 : "");
     return order < 0 ? -1 : order > 0 ? 1 : 0;
 }
 

@@ -1,6 +1,6 @@
 // Thread message queues: posted messages, messages sent across threads,
-// WM_QUIT, and the retrieval calls. A SendMessage to another thread's window
-// waits until that thread takes it in GetMessage, PeekMessage or a
+// input, WM_QUIT, and the retrieval calls. A SendMessage to another thread's
+// window waits until that thread takes it in GetMessage, PeekMessage or a
 // SendMessage of its own, as Win32 delivers sent messages; meanwhile the
 // sender answers what is sent to it. A sender that waits 10 s of real time
 // names both threads and aborts: two threads that wait on each other
@@ -60,10 +60,38 @@ bool TakePosted(Queue* queue, HWND filter, UINT low, UINT high, bool remove, MSG
     return false;
 }
 
+// The next input message, keyboard input given to the focus. Input for a
+// window that is gone, disabled or has a disabled parent is dropped, as is a
+// key pressed while no window has the focus.
+bool TakeInput(Queue* queue, HWND filter, UINT low, UINT high, bool remove, MSG* out)   // userLock
+{
+    while (!queue->input.empty()) {
+        MSG message = queue->input.front();
+        if (message.hwnd == nullptr) {
+            message.hwnd = queue->focus;
+        }
+        if (message.hwnd == nullptr || !AcceptsInput(message.hwnd)) {
+            queue->input.pop_front();
+            continue;
+        }
+        if (!Passes(message, filter, low, high)) {
+            return false;
+        }
+        *out = message;
+        if (remove) {
+            queue->input.pop_front();
+        }
+        return true;
+    }
+    return false;
+}
+
 bool HasInput(Queue* queue, HWND filter, UINT low, UINT high)
 {
     MSG ignored;
-    return !queue->sent.empty() || queue->quit || TakePosted(queue, filter, low, high, false, &ignored);
+    return !queue->sent.empty() || queue->quit
+           || TakePosted(queue, filter, low, high, false, &ignored)
+           || TakeInput(queue, filter, low, high, false, &ignored);
 }
 
 void CompleteSent(Queue* queue)   // userLock
@@ -77,7 +105,7 @@ void CompleteSent(Queue* queue)   // userLock
 bool Post(Queue* queue, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)   // userLock
 {
     queue->posted.push_back(MSG{hwnd, message, wParam, lParam, GetTickCount(), {0, 0}});
-    queue->input.notify_all();
+    queue->arrived.notify_all();
     return true;
 }
 
@@ -100,6 +128,10 @@ BOOL Retrieve(LPMSG message, HWND filter, UINT low, UINT high, bool wait, bool r
                 result = wait && message->message == WM_QUIT ? FALSE : TRUE;
                 break;
             }
+            if (TakeInput(queue, filter, low, high, remove, message)) {
+                result = TRUE;
+                break;
+            }
             if (queue->quit) {
                 // WM_QUIT comes once no posted message is left.
                 *message = MSG{nullptr, WM_QUIT, WPARAM(queue->quitCode), 0, GetTickCount(), {0, 0}};
@@ -111,7 +143,7 @@ BOOL Retrieve(LPMSG message, HWND filter, UINT low, UINT high, bool wait, bool r
                 break;
             }
             const host_wait::WaitEnd end = host_wait::Wait(
-                lock, queue->input, [=] { return HasInput(queue, filter, low, high); },
+                lock, queue->arrived, [=] { return HasInput(queue, filter, low, high); },
                 "GetMessage");
             if (end == host_wait::WaitEnd::Stopped) {
                 break;
@@ -272,7 +304,7 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
             auto item = std::make_shared<SentMessage>(
                 SentMessage{hWnd, Msg, wParam, lParam, mine->thread});
             target->sent.push_back(item);
-            target->input.notify_all();
+            target->arrived.notify_all();
             userChanged().notify_all();     // the target may itself wait in a send
             const auto deadline = std::chrono::steady_clock::now() + kDeadlockLimit;
             for (;;) {
@@ -345,7 +377,7 @@ VOID WINAPI PostQuitMessage(int nExitCode)
     Queue* queue = CallerQueue();
     queue->quit = true;
     queue->quitCode = nExitCode;
-    queue->input.notify_all();
+    queue->arrived.notify_all();
 }
 
 }  // extern "C"

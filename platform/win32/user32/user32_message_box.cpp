@@ -1,6 +1,7 @@
 // Message boxes, recorded and answered for tests, and icons. Icons are not
-// read from resources: every name gives its own handle, except that without
-// an instance only the system's IDI_ icons exist.
+// drawn: every name gives its own handle, except that without an instance
+// only the system's IDI_ icons exist, and an instance with resources
+// (HostUser32LoadResources) has only the icons they hold.
 #include <cstring>
 #include <deque>
 #include <map>
@@ -14,7 +15,6 @@
 namespace {
 
 constexpr DWORD kInvalidMessageBoxStyle = 1438;
-constexpr DWORD kResourceNameNotFound = 1814;
 constexpr ULONG_PTR kFirstSystemIcon = 32512;
 constexpr ULONG_PTR kLastSystemIcon = 32518;
 
@@ -97,12 +97,19 @@ HICON Load(HINSTANCE instance, const void* name, bool wide)
 {
     const ULONG_PTR id = reinterpret_cast<ULONG_PTR>(name);
     if (instance == nullptr && (id < kFirstSystemIcon || id > kLastSystemIcon)) {
-        SetLastError(kResourceNameNotFound);
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
     const std::u16string key = id < 0x10000 ? u"#" + std::u16string(1, char16_t(id))
                                : wide       ? std::u16string(static_cast<const char16_t*>(name))
                                             : host_text::Widen(static_cast<LPCSTR>(name));
+    std::vector<unsigned char> group;
+    const std::string narrow = host_text::Narrow(key);
+    if (!host_user::LoadResourceData(instance, RT_GROUP_ICON,
+                                     id < 0x10000 ? static_cast<LPCSTR>(name) : narrow.c_str(), &group)
+        && GetLastError() == ERROR_RESOURCE_NAME_NOT_FOUND) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> guard(iconLock);
     HICON& icon = Icons()[{instance, key}];
     if (icon == nullptr) {

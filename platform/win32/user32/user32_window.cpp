@@ -45,19 +45,24 @@ bool SameName(const std::u16string& a, const std::u16string& b)
     return true;
 }
 
-// A class of the caller's process by name or atom (a "name" below 0x10000).
-Class* FindClass(const void* name, bool wide)   // userLock
+// A class by name or atom (a "name" below 0x10000): the caller process's
+// own, else a system class (process 0) unless ownOnly.
+Class* FindClass(const void* name, bool wide, bool ownOnly = false)   // userLock
 {
-    const DWORD process = GetCurrentProcessId();
     const ULONG_PTR atom = reinterpret_cast<ULONG_PTR>(name);
     const std::u16string text =
         atom < 0x10000 ? std::u16string()
         : wide         ? std::u16string(reinterpret_cast<const char16_t*>(name))
                        : host_text::Widen(static_cast<LPCSTR>(name));
-    for (const auto& entry : Classes()) {
-        if (entry->process == process &&
-            (atom < 0x10000 ? entry->atom == atom : SameName(entry->name, text))) {
-            return entry.get();
+    for (const DWORD process : {DWORD(GetCurrentProcessId()), DWORD(0)}) {
+        for (const auto& entry : Classes()) {
+            if (entry->process == process &&
+                (atom < 0x10000 ? entry->atom == atom : SameName(entry->name, text))) {
+                return entry.get();
+            }
+        }
+        if (ownOnly) {
+            break;
         }
     }
     return nullptr;
@@ -71,7 +76,7 @@ ATOM Register(const WNDCLASSW& wndClass, const std::u16string& name)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (FindClass(name.c_str(), true) != nullptr) {
+    if (FindClass(name.c_str(), true, true) != nullptr) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
@@ -121,6 +126,8 @@ HWND Create(DWORD exStyle, const void* className, Text windowName, DWORD style, 
                                                  : u"")
                             : host_text::Widen(reinterpret_cast<LPCSTR>(windowName));
         window->extra.assign(size_t(windowClass->windowExtra > 0 ? windowClass->windowExtra : 0), 0);
+        window->rect = RECT{x, y, x + width, y + height};
+        window->messageOnly = parent == HWND_MESSAGE;
         Windows()[handle] = std::move(window);
     }
     CreateStruct create{parameter, instance, menu, parent, height, width, y, x, LONG(style),
@@ -140,11 +147,37 @@ void Forget(HWND handle)   // userLock
         return;
     }
     if (Queue* queue = FindQueue(window->thread)) {
-        for (auto it = queue->posted.begin(); it != queue->posted.end();) {
-            it = it->hwnd == handle ? queue->posted.erase(it) : it + 1;
+        for (auto* messages : {&queue->posted, &queue->input}) {
+            for (auto it = messages->begin(); it != messages->end();) {
+                it = it->hwnd == handle ? messages->erase(it) : it + 1;
+            }
+        }
+        // A destroyed window loses the focus without WM_KILLFOCUS.
+        if (queue->focus == handle) {
+            queue->focus = nullptr;
         }
     }
     Windows().erase(handle);
+}
+
+// A window's rectangle on the screen. No borders or caption: the client
+// area is the whole window.
+bool ScreenRect(HWND handle, RECT* rect)   // userLock
+{
+    Window* first = FindWindow(handle);
+    POINT origin{0, 0};
+    for (Window* window = first; window != nullptr;
+         window = window->parent != nullptr ? FindWindow(window->parent) : nullptr) {
+        origin.x += window->rect.left;
+        origin.y += window->rect.top;
+        if (window->parent == nullptr) {
+            *rect = RECT{origin.x, origin.y, origin.x + first->rect.right - first->rect.left,
+                         origin.y + first->rect.bottom - first->rect.top};
+            return true;
+        }
+    }
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return false;
 }
 
 LONG_PTR* LongOf(Window* window, int index)   // userLock
@@ -174,6 +207,11 @@ LONG_PTR WindowLong(HWND handle, int index, const LONG_PTR* replacement)
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
+    if (index == GWL_STYLE) {
+        const LONG_PTR previous = LONG(window->style);
+        window->style = replacement != nullptr ? DWORD(*replacement) : window->style;
+        return previous;
+    }
     LONG_PTR* field = LongOf(window, index);
     if (field == nullptr) {
         SetLastError(kInvalidIndex);
@@ -195,6 +233,9 @@ LRESULT DefaultProcedure(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
     case WM_CLOSE:
         DestroyWindow(handle);
         return 0;
+    case WM_SYSCOMMAND:
+        // The caption's close button.
+        return wParam == SC_CLOSE ? SendMessageA(handle, WM_CLOSE, 0, 0) : 0;
     case WM_SETTEXT: {
         std::lock_guard<std::mutex> guard(userLock());
         Window* window = FindWindow(handle);
@@ -259,6 +300,47 @@ Window* FindWindow(HWND handle)
 {
     auto found = Windows().find(handle);
     return found != Windows().end() ? found->second.get() : nullptr;
+}
+
+std::vector<HWND> ChildrenOf(HWND parent)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    std::vector<HWND> children;
+    for (const auto& [handle, window] : Windows()) {
+        if (window->parent == parent) {
+            children.push_back(handle);
+        }
+    }
+    return children;
+}
+
+void RegisterSystemClass(const char16_t* name, WNDPROC procedure, int windowExtra)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    Classes().push_back(std::make_unique<Class>(
+        Class{0, name, nextAtom++, procedure, windowExtra, nullptr}));
+}
+
+bool AcceptsInput(HWND handle)
+{
+    for (Window* window = FindWindow(handle); window != nullptr;
+         window = window->parent != nullptr ? FindWindow(window->parent) : nullptr) {
+        if ((window->style & WS_DISABLED) != 0) {
+            return false;
+        }
+        if (window->parent == nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void AttachControl(HWND handle, std::unique_ptr<ControlData> data)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    if (Window* window = FindWindow(handle)) {
+        window->control = std::move(data);
+    }
 }
 
 void ForgetWindowsOf(DWORD thread)
@@ -410,6 +492,106 @@ LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
 LONG_PTR WINAPI SetWindowLongPtrW(HWND hWnd, int nIndex, LONG_PTR dwNewLong)
 {
     return WindowLong(hWnd, nIndex, &dwNewLong);
+}
+
+LRESULT WINAPI CallWindowProcA(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wParam,
+                               LPARAM lParam)
+{
+    return lpPrevWndFunc != nullptr ? lpPrevWndFunc(hWnd, Msg, wParam, lParam) : 0;
+}
+
+int WINAPI GetClassNameA(HWND hWnd, LPSTR lpClassName, int nMaxCount)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    Window* window = FindWindow(hWnd);
+    if (window == nullptr || lpClassName == nullptr || nMaxCount <= 0) {
+        SetLastError(window == nullptr ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::string name = host_text::Narrow(window->windowClass->name);
+    const int count = int(name.size()) < nMaxCount - 1 ? int(name.size()) : nMaxCount - 1;
+    std::memcpy(lpClassName, name.data(), size_t(count));
+    lpClassName[count] = '\0';
+    return count;
+}
+
+HWND WINAPI GetParent(HWND hWnd)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    Window* window = FindWindow(hWnd);
+    return window != nullptr ? window->parent : nullptr;
+}
+
+BOOL WINAPI IsChild(HWND hWndParent, HWND hWnd)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    for (Window* window = FindWindow(hWnd); window != nullptr && window->parent != nullptr;
+         window = FindWindow(window->parent)) {
+        if (window->parent == hWndParent) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+HWND WINAPI FindWindowA(LPCSTR lpClassName, LPCSTR lpWindowName)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    const Class* wanted = lpClassName != nullptr ? FindClass(lpClassName, false) : nullptr;
+    if (lpClassName != nullptr && wanted == nullptr) {
+        return nullptr;
+    }
+    for (const auto& [handle, window] : Windows()) {
+        if (window->parent == nullptr && !window->messageOnly
+            && (wanted == nullptr || window->windowClass == wanted)
+            && (lpWindowName == nullptr || window->text == host_text::Widen(lpWindowName))) {
+            return handle;
+        }
+    }
+    return nullptr;
+}
+
+BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    Window* window = FindWindow(hWnd);
+    if (window == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    *lpRect = RECT{0, 0, window->rect.right - window->rect.left,
+                   window->rect.bottom - window->rect.top};
+    return TRUE;
+}
+
+BOOL WINAPI GetWindowRect(HWND hWnd, LPRECT lpRect)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    return ScreenRect(hWnd, lpRect);
+}
+
+BOOL WINAPI ScreenToClient(HWND hWnd, LPPOINT lpPoint)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    RECT screen;
+    if (!ScreenRect(hWnd, &screen)) {
+        return FALSE;
+    }
+    lpPoint->x -= screen.left;
+    lpPoint->y -= screen.top;
+    return TRUE;
+}
+
+BOOL WINAPI MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL)
+{
+    std::lock_guard<std::mutex> guard(userLock());
+    Window* window = FindWindow(hWnd);
+    if (window == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    window->rect = RECT{X, Y, X + nWidth, Y + nHeight};
+    return TRUE;
 }
 
 }  // extern "C"
