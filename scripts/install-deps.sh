@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks for building and testing
-# Tonvane. Skips packages that are present; runs `apt-get update` at most once.
+# Tonvane, and any packages named as arguments (what one script alone needs).
+# Skips packages that are present; runs `apt-get update` at most once.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   python3
   clang libclang-rt-14-dev
+  "$@"
 )
 
 missing=()

@@ -82,6 +82,8 @@ TEST_F(ScmTest, ALimitedUserMayLookButNotChange)
         SC_HANDLE query = OpenServiceA(looking, "IoTest", SERVICE_QUERY_STATUS);
         SERVICE_STATUS status;
         EXPECT_TRUE(QueryServiceStatus(query, &status));
+        DWORD needed = 0;
+        EXPECT_FAILS(QueryServiceConfigA(query, nullptr, 0, &needed), ERROR_ACCESS_DENIED);
         EXPECT_FAILS(StartServiceA(query, 0, nullptr), ERROR_ACCESS_DENIED);
         // Without the right to raise priority, real-time becomes high.
         EXPECT_TRUE(SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS));
@@ -117,6 +119,19 @@ TEST(ScmPersistenceTest, TheDatabaseOutlivesShutdownsAndSystemStartServicesLoadA
     SERVICE_STATUS status;
     ASSERT_TRUE(QueryServiceStatus(service, &status));
     EXPECT_EQ(status.dwCurrentState, DWORD(SERVICE_RUNNING));
+    // Its configuration as created: the record, then its strings.
+    alignas(8) char buffer[256];
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer);
+    DWORD needed = 0;
+    EXPECT_FAILS(QueryServiceConfigA(service, config, sizeof(*config), &needed),
+                 ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_TRUE(QueryServiceConfigA(service, config, needed, &needed));
+    EXPECT_EQ(config->dwServiceType, DWORD(SERVICE_KERNEL_DRIVER));
+    EXPECT_EQ(config->dwStartType, DWORD(SERVICE_SYSTEM_START));
+    EXPECT_STREQ(config->lpBinaryPathName, kIoTest);
+    EXPECT_STREQ(config->lpLoadOrderGroup, "Base");
+    EXPECT_STREQ(config->lpDisplayName, "IoTest");
+    EXPECT_EQ(config->lpDisplayName + sizeof("IoTest"), buffer + needed);
     // Marked while running: it stays until stopped, here by the shutdown.
     EXPECT_TRUE(DeleteService(service));
     EXPECT_TRUE(CloseServiceHandle(service));

@@ -1,8 +1,8 @@
-// tonvane-loopback: plays two sources into the conduit and records it.
+// tonvane-loopback: the main job, WinMM players and recorders on the host system.
 #include <cstdio>
 #include <string>
 
-#include "loopback.h"
+#include "loopback_run.h"
 #include "options.h"
 
 int main(int argc, char** argv)

@@ -97,7 +97,7 @@ bool ParseWav(const uint8_t* bytes, size_t size, WavInfo* info, const uint8_t** 
     return false;
 }
 
-bool ReadWavFile(const std::string& path, WavInfo* info, std::vector<int16_t>* samples,
+bool ReadWavFile(const std::string& path, WavInfo* info, std::vector<uint8_t>* samples,
                  std::string* error)
 {
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -132,13 +132,7 @@ bool ReadWavFile(const std::string& path, WavInfo* info, std::vector<int16_t>* s
         *error = path + " is not a usable WAV file: " + why;
         return false;
     }
-    samples->clear();
-    if (info->formatTag == WavFormatPcm && info->bits == 16) {
-        samples->resize(dataBytes / 2);
-        for (size_t i = 0; i < samples->size(); ++i) {
-            (*samples)[i] = static_cast<int16_t>(Read16(data + 2 * i));
-        }
-    }
+    samples->assign(data, data + dataBytes);
     return true;
 }
 
@@ -149,7 +143,7 @@ WavWriter::~WavWriter()
     }
 }
 
-bool WavWriter::Open(const std::string& path, const AudioFormat& format, std::string* error)
+bool WavWriter::Open(const std::string& path, const PcmFormat& format, std::string* error)
 {
     file_ = std::fopen(path.c_str(), "wb");
     if (file_ == nullptr) {
@@ -164,8 +158,8 @@ bool WavWriter::Open(const std::string& path, const AudioFormat& format, std::st
     Put16(header + 20, WavFormatPcm);
     Put16(header + 22, format.channels);
     Put32(header + 24, format.rate);
-    Put32(header + 28, format.BytesPerSecond());
-    Put16(header + 32, format.BlockAlign());
+    Put32(header + 28, static_cast<uint32_t>(format.BytesPerSecond()));
+    Put16(header + 32, static_cast<uint16_t>(format.BlockAlign()));
     Put16(header + 34, format.bits);
     std::memcpy(header + 36, "data", 4);
     // Sizes stay 0 until Close: a run cut short leaves an honest empty file.
@@ -178,25 +172,14 @@ bool WavWriter::Open(const std::string& path, const AudioFormat& format, std::st
     return true;
 }
 
-bool WavWriter::Write(const int16_t* samples, size_t count)
+bool WavWriter::Write(const uint8_t* bytes, size_t count)
 {
-    if (file_ == nullptr || failed_) {
+    if (file_ == nullptr || failed_ || dataBytes_ + count > WavMaximumDataBytes
+        || std::fwrite(bytes, 1, count, file_) != count) {
+        failed_ = true;
         return false;
     }
-    uint8_t bytes[4096];
-    while (count != 0) {
-        const size_t n = count < sizeof(bytes) / 2 ? count : sizeof(bytes) / 2;
-        for (size_t i = 0; i < n; ++i) {
-            Put16(bytes + 2 * i, static_cast<uint16_t>(samples[i]));
-        }
-        if (std::fwrite(bytes, 2, n, file_) != n) {
-            failed_ = true;
-            return false;
-        }
-        dataBytes_ += 2 * n;
-        samples += n;
-        count -= n;
-    }
+    dataBytes_ += count;
     return true;
 }
 

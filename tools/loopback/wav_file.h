@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "audio_source.h"
+#include "pcm_format.h"
 
 constexpr uint16_t WavFormatPcm = 1;
 constexpr uint16_t WavFormatExtensible = 0xFFFE;
@@ -26,13 +26,16 @@ struct WavInfo {
 bool ParseWav(const uint8_t* bytes, size_t size, WavInfo* info, const uint8_t** data,
               size_t* dataBytes, std::string* error);
 
-// Reads a WAV file. Samples are decoded for 16-bit PCM only; for any other
-// format *info still says what the file holds.
-bool ReadWavFile(const std::string& path, WavInfo* info, std::vector<int16_t>* samples,
+// Reads a WAV file: *info says what it holds, *data its sample bytes
+// (whole frames).
+bool ReadWavFile(const std::string& path, WavInfo* info, std::vector<uint8_t>* data,
                  std::string* error);
 
-// Writes a 16-bit PCM WAV file as samples arrive; the sizes in the header
-// are filled in by Close.
+// The most sample bytes a WAV file can describe (its sizes are 32-bit).
+constexpr uint64_t WavMaximumDataBytes = UINT32_MAX - 36;
+
+// Writes a PCM WAV file as frames arrive; the sizes in the header are
+// filled in by Close.
 class WavWriter {
 public:
     WavWriter() = default;
@@ -40,8 +43,9 @@ public:
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    bool Open(const std::string& path, const AudioFormat& format, std::string* error);
-    bool Write(const int16_t* samples, size_t count);
+    bool Open(const std::string& path, const PcmFormat& format, std::string* error);
+    // Sample bytes in the format's layout; false past WavMaximumDataBytes.
+    bool Write(const uint8_t* bytes, size_t count);
     // Fills in the sizes and closes; false when anything failed to reach the
     // file since Open.
     bool Close(std::string* error);

@@ -17,7 +17,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "host/ex_control.h"
@@ -69,7 +68,7 @@ enum class Injection { None, Nth, Always };
 
 struct Pool {
     std::mutex lock;  // guards everything below
-    std::unordered_map<ULONG_PTR, Block> live;
+    std::map<ULONG_PTR, Block> live;    // by address: a lookup finds the block below
     std::map<ULONG, TagCount> tags;
     std::vector<PVOID> freeLists[kMaxSmallShift + 1];
     std::deque<std::pair<PVOID, unsigned>> quarantine;
@@ -471,12 +470,12 @@ BOOLEAN HostExPoolIsPoolAddress(PVOID Address)
     Pool& pool = ThePool();
     const ULONG_PTR a = reinterpret_cast<ULONG_PTR>(Address);
     std::lock_guard<std::mutex> guard(pool.lock);
-    for (auto& [begin, block] : pool.live) {
-        if (a >= begin && a < begin + (block.size == 0 ? 1 : block.size)) {
-            return TRUE;
-        }
+    auto above = pool.live.upper_bound(a);
+    if (above == pool.live.begin()) {
+        return FALSE;
     }
-    return FALSE;
+    const auto& [begin, block] = *std::prev(above);
+    return a < begin + (block.size == 0 ? 1 : block.size) ? TRUE : FALSE;
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 // DISPATCH_LEVEL, concurrently with every other thread, as on a
 // multiprocessor. In virtual mode time moves only under HostKeAdvanceClock /
 // HostKeSetTime; in real mode a timer thread follows CLOCK_MONOTONIC.
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -211,6 +212,7 @@ void ExpireHeadTimer(State& s, ULONGLONG now)
 
 void DpcThreadMain(State* s)
 {
+    pthread_setname_np(pthread_self(), "ke-dpc");
     host_ke::EnterDpcThread();
     std::unique_lock<std::mutex> guard(s->lock);
     for (;;) {
@@ -250,6 +252,7 @@ void DpcThreadMain(State* s)
 
 void TimerThreadMain(State* s)
 {
+    pthread_setname_np(pthread_self(), "ke-clock");
     std::unique_lock<std::mutex> guard(s->lock);
     while (!s->stopTimerThread) {
         const ULONGLONG now = RealNow(*s);

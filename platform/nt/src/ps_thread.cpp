@@ -197,7 +197,10 @@ int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** H
         return status;
     }
     ReapDeadThreads(false);
-    host->waits = RegisterStandInThread(host->process, host_io::ThreadId(host->thread));
+    // Read before the start: a thread that ends at once, in a process that
+    // ends with it, can take the object with it before StartThread returns.
+    const ULONG_PTR id = host_io::ThreadId(host->thread);
+    host->waits = RegisterStandInThread(host->process, id);
     if (!StartThread(host)) {
         UnregisterStandInThread(host->waits);
         ObObject* removed;
@@ -207,7 +210,7 @@ int32_t HostNtCreateThread(HOST_NT_THREAD_START Start, void* Parameter, void** H
     }
     *Handle = handle;
     if (ThreadId != nullptr) {
-        *ThreadId = uint32_t(host_io::ThreadId(host->thread));
+        *ThreadId = uint32_t(id);
     }
     return STATUS_SUCCESS;
 }

@@ -107,18 +107,40 @@ bool IsSystemRange(const void* address, size_t length)
     return AddressInImages(begin, last + 1);
 }
 
+// Access is granted by the page: one byte of each page the range touches
+// tells for the whole page, as the probes and MmProbeAndLockPages touch
+// one byte a page on Windows.
+bool CanAccess(const void* address, size_t length, bool write)
+{
+    if (length == 0) {
+        return true;
+    }
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(address);
+    const uintptr_t last = begin + length - 1;
+    std::lock_guard<std::mutex> guard(pipeLock);
+    if (!OpenPipe()) {
+        return false;
+    }
+    for (uintptr_t at = begin; at <= last && at >= begin; at = (at | (page - 1)) + 1) {
+        // Reading the byte out and back in tests both directions and leaves
+        // it as it was.
+        auto* byte = reinterpret_cast<char*>(at);
+        if (!Transfer(write ? byte : nullptr, byte, 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CanRead(const void* address, size_t length)
 {
-    std::lock_guard<std::mutex> guard(pipeLock);
-    return OpenPipe() && Transfer(nullptr, address, length);
+    return CanAccess(address, length, false);
 }
 
 bool CanWrite(void* address, size_t length)
 {
-    std::lock_guard<std::mutex> guard(pipeLock);
-    // Reading the bytes out and back in tests both directions and leaves the
-    // contents as they were.
-    return OpenPipe() && Transfer(address, address, length);
+    return CanAccess(address, length, true);
 }
 
 bool SafeCopy(void* destination, const void* source, size_t length)

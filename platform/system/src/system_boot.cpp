@@ -173,7 +173,7 @@ NTSTATUS HostShutdown(PHOST_LEFTOVERS Leftovers)
     // stopped and its DLLs detach as at an orderly end (WinMM frees its
     // drivers), then what it still holds is reported and let go.
     PEPROCESS self = HostPsDefaultProcess();
-    left.Threads = HostPsThreadCount(nullptr);
+    left.Threads = HostPsThreadCount(self) + host_system::ThreadsOfPendingProcesses();
     HostPsStopThreads(self, 0);
     PEPROCESS previous = HostPsSetCurrentProcess(self);
     HostK32DetachProcess(DWORD(reinterpret_cast<ULONG_PTR>(PsGetProcessId(self))), TRUE);

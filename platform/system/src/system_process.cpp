@@ -56,8 +56,10 @@ DWORD IdOf(PEPROCESS process)
 }
 
 // The kernel's part of an end and the reclaim of the process's memory.
-// Called with the process in Ending (or Pending, to retry).
-void Finish(PEPROCESS process, bool orderly)
+// Called with the process in Ending (or Pending, to retry); returns the
+// state it leaves it in. Once Ended, the record may be forgotten at any
+// time by a shutdown.
+State Finish(PEPROCESS process, bool orderly)
 {
     const NTSTATUS status = HostPsTerminateProcess(process);
     ULONG heapLeft = 0;
@@ -71,6 +73,7 @@ void Finish(PEPROCESS process, bool orderly)
         heapLeftInOrder += heapLeft;
     }
     processChanged.notify_all();
+    return record->state;
 }
 
 NTSTATUS End(PEPROCESS process, DWORD exitCode, bool orderly)
@@ -92,9 +95,7 @@ NTSTATUS End(PEPROCESS process, DWORD exitCode, bool orderly)
     PEPROCESS previous = HostPsSetCurrentProcess(process);
     HostK32DetachProcess(IdOf(process), orderly ? TRUE : FALSE);
     HostPsSetCurrentProcess(previous == process ? nullptr : previous);
-    Finish(process, orderly);
-    std::lock_guard<std::mutex> guard(processLock);
-    return Find(process)->state == State::Pending ? STATUS_PENDING : STATUS_SUCCESS;
+    return Finish(process, orderly) == State::Pending ? STATUS_PENDING : STATUS_SUCCESS;
 }
 
 struct MainBlock {
@@ -161,6 +162,24 @@ ULONG FinishPendingEnds(ULONG* heapBlocks)
     }
     *heapBlocks += heapLeftInOrder;
     return stillPending;
+}
+
+ULONG ThreadsOfPendingProcesses()
+{
+    std::vector<PEPROCESS> pending;
+    {
+        std::lock_guard<std::mutex> guard(processLock);
+        for (const Process& record : Processes()) {
+            if (record.state == State::Pending) {
+                pending.push_back(record.process);
+            }
+        }
+    }
+    ULONG threads = 0;
+    for (PEPROCESS process : pending) {
+        threads += HostPsThreadCount(process);
+    }
+    return threads;
 }
 
 void ForgetProcesses()

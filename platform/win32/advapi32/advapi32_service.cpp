@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -617,6 +618,51 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
         return Fail(ERROR_ACCESS_DENIED);
     }
     Fill(*handle->service, lpServiceStatus);
+    return TRUE;
+}
+
+// The record, then its strings in the caller's buffer; a buffer too small
+// is ERROR_INSUFFICIENT_BUFFER with the size needed. A driver's start name
+// (its driver object) is the default, empty; it has no dependencies (an
+// empty double-NUL list) and no tag.
+BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig,
+                                DWORD cbBufSize, LPDWORD pcbBytesNeeded)
+{
+    if (Injected(HostFailQueryServiceConfig)) {
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> guard(scmLock);
+    ScHandle* handle = Lookup(hService, Kind::Service);
+    if (handle == nullptr) {
+        return FALSE;
+    }
+    if (pcbBytesNeeded == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if ((handle->access & SERVICE_QUERY_CONFIG) == 0) {
+        return Fail(ERROR_ACCESS_DENIED);
+    }
+    const Service& service = *handle->service;
+    const std::string texts[] = {service.imagePath, service.group, std::string(1, '\0'), "",
+                                 service.displayName};
+    size_t needed = sizeof(QUERY_SERVICE_CONFIGA);
+    for (const std::string& text : texts) {
+        needed += text.size() + 1;
+    }
+    *pcbBytesNeeded = static_cast<DWORD>(needed);
+    if (lpServiceConfig == nullptr || cbBufSize < needed) {
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    char* next = reinterpret_cast<char*>(lpServiceConfig + 1);
+    LPSTR placed[5];
+    for (size_t i = 0; i < 5; ++i) {
+        placed[i] = next;
+        std::memcpy(next, texts[i].c_str(), texts[i].size() + 1);
+        next += texts[i].size() + 1;
+    }
+    *lpServiceConfig = QUERY_SERVICE_CONFIGA{service.type, service.start, service.errorControl,
+                                             placed[0], placed[1], 0, placed[2], placed[3],
+                                             placed[4]};
     return TRUE;
 }
 

@@ -79,6 +79,18 @@ typedef struct _SERVICE_STATUS {
     DWORD dwWaitHint;
 } SERVICE_STATUS, *LPSERVICE_STATUS;
 
+typedef struct _QUERY_SERVICE_CONFIGA {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPSTR lpBinaryPathName;
+    LPSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPSTR lpDependencies;
+    LPSTR lpServiceStartName;
+    LPSTR lpDisplayName;
+} QUERY_SERVICE_CONFIGA, *LPQUERY_SERVICE_CONFIGA;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -105,6 +117,9 @@ WINBASEAPI SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceN
                                          DWORD dwDesiredAccess);
 WINBASEAPI SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
                                          DWORD dwDesiredAccess);
+WINBASEAPI BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService,
+                                          LPQUERY_SERVICE_CONFIGA lpServiceConfig,
+                                          DWORD cbBufSize, LPDWORD pcbBytesNeeded);
 WINBASEAPI BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs,
                                      LPCSTR* lpServiceArgVectors);
 WINBASEAPI BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,

@@ -20,7 +20,7 @@ BOOL QueueInput(HWND window, std::initializer_list<MSG> messages)
         return FALSE;
     }
     queue->input.insert(queue->input.end(), messages);
-    userChanged().notify_all();
+    queue->arrived.notify_all();
     return TRUE;
 }
 

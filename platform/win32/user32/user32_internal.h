@@ -1,9 +1,12 @@
 // Shared between the stand-in user32's source files. Not a product header.
 //
 // One lock, userLock(), guards every window, class and queue, as Windows'
-// USER lock does; one condition variable, userChanged(), is notified on any
-// change that a waiting thread may be looking for. Window procedures are
-// always called with the lock released.
+// USER lock does. A thread waiting for input sleeps on its own queue's
+// condition variable, as each Windows thread waits on its own queue, so a
+// post wakes only the thread it is for; userChanged() is notified on the
+// other changes a waiting thread may be looking for (a sent message
+// answered, a queue gone). Window procedures are always called with the
+// lock released.
 #pragma once
 
 #include <condition_variable>
@@ -77,6 +80,8 @@ struct Queue {
     // keyboard messages none, they go to the focus when taken.
     std::deque<MSG> input;
     HWND focus = nullptr;
+    // Its thread waits here for input: posted, sent, queued input or WM_QUIT.
+    std::condition_variable arrived;
 };
 
 // userLock held for all of these.

@@ -105,7 +105,7 @@ void CompleteSent(Queue* queue)   // userLock
 bool Post(Queue* queue, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)   // userLock
 {
     queue->posted.push_back(MSG{hwnd, message, wParam, lParam, GetTickCount(), {0, 0}});
-    userChanged().notify_all();
+    queue->arrived.notify_all();
     return true;
 }
 
@@ -143,7 +143,7 @@ BOOL Retrieve(LPMSG message, HWND filter, UINT low, UINT high, bool wait, bool r
                 break;
             }
             const host_wait::WaitEnd end = host_wait::Wait(
-                lock, userChanged(), [=] { return HasInput(queue, filter, low, high); },
+                lock, queue->arrived, [=] { return HasInput(queue, filter, low, high); },
                 "GetMessage");
             if (end == host_wait::WaitEnd::Stopped) {
                 break;
@@ -304,7 +304,8 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
             auto item = std::make_shared<SentMessage>(
                 SentMessage{hWnd, Msg, wParam, lParam, mine->thread});
             target->sent.push_back(item);
-            userChanged().notify_all();
+            target->arrived.notify_all();
+            userChanged().notify_all();     // the target may itself wait in a send
             const auto deadline = std::chrono::steady_clock::now() + kDeadlockLimit;
             for (;;) {
                 const host_wait::WaitEnd end = host_wait::Wait(
@@ -376,7 +377,7 @@ VOID WINAPI PostQuitMessage(int nExitCode)
     Queue* queue = CallerQueue();
     queue->quit = true;
     queue->quitCode = nExitCode;
-    userChanged().notify_all();
+    queue->arrived.notify_all();
 }
 
 }  // extern "C"

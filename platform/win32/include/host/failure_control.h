@@ -21,6 +21,7 @@ typedef enum _HOST_FAILURE_POINT {
     HostFailStartService,
     HostFailControlService,
     HostFailQueryServiceStatus,
+    HostFailQueryServiceConfig,
     HostFailDeleteService,
     HostFailCloseServiceHandle,
     HostFailPointCount

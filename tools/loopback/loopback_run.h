@@ -1,6 +1,7 @@
-// One loopback run: the driver booted and loaded, two Out streams playing
-// their sources, the In stream recorded into a WAV file, the summary, the
-// driver unloaded and checked for leftovers.
+// One run of the main job: the installed system booted, the players and
+// recorders of a LoopbackSession, the progress line, optionally one player
+// crashed halfway, the summary with what WinMM reports of the devices and
+// the mix check, and the shutdown's report.
 #pragma once
 
 #include <cstdio>
@@ -11,7 +12,7 @@ constexpr int ExitDone = 0;
 constexpr int ExitFailed = 1;
 constexpr int ExitUsage = 2;
 
-// Prints the summary to summary and, unless options.quiet, the progress line
+// The summary goes to summary and, unless options.quiet, the progress line
 // to progress; errors go to errors. Returns one of the exit codes above.
 int RunLoopback(const Options& options, FILE* summary, FILE* progress, FILE* errors);
 
