@@ -1,6 +1,5 @@
-// The installer's file calls through their public interface: Windows'
-// result codes and rights, images in use, and the file operations a boot
-// runs after the system-start drivers.
+// The file operations a boot runs after the system-start drivers, which
+// the installer's removal of a loaded image relies on.
 #include <filesystem>
 
 #include "host/io_control.h"
@@ -35,59 +34,6 @@ SC_HANDLE CreateIoTest(SC_HANDLE manager, DWORD start)
                           start, SERVICE_ERROR_NORMAL,
                           "\\SystemRoot\\System32\\Drivers\\iotest.sys", "Base", nullptr,
                           nullptr, nullptr, nullptr);
-}
-
-TEST_F(FileTest, CopyDeleteAndImagesInUseAsWindowsAnswers)
-{
-    char directory[MAX_PATH];
-    ASSERT_EQ(GetSystemDirectoryA(directory, 4), 18u);
-    ASSERT_EQ(GetSystemDirectoryA(directory, sizeof(directory)), 17u);
-    EXPECT_STREQ(directory, "C:\\WINNT\\system32");
-
-    // Names match without case; the file lands where the loader looks.
-    ASSERT_TRUE(CopyFileA("D:\\IOTEST.sys", kIoTest, TRUE));
-    EXPECT_TRUE(std::filesystem::is_regular_file(InRoot("System32/Drivers/iotest.sys")));
-    EXPECT_EQ(GetFileAttributesA(kIoTest), DWORD(FILE_ATTRIBUTE_ARCHIVE));
-    EXPECT_FAILS(CopyFileA("D:\\iotest.sys", kIoTest, TRUE), ERROR_FILE_EXISTS);
-    EXPECT_FAILS(CopyFileA("D:\\none.sys", kIoTest, FALSE), ERROR_FILE_NOT_FOUND);
-    EXPECT_FAILS(CopyFileA("D:\\iotest.sys", "C:\\WINNT\\none\\x.sys", FALSE),
-                 ERROR_PATH_NOT_FOUND);
-    EXPECT_FAILS(CopyFileA("E:\\iotest.sys", kIoTest, FALSE), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(GetFileAttributesA("C:\\WINNT\\system32\\none.dll"), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
-
-    HOST_PROCESS_OPTIONS limited{"user", TRUE, nullptr, nullptr};
-    PEPROCESS user = Start(&limited);
-    {
-        InProcess scope(user);
-        EXPECT_FAILS(CopyFileA("D:\\iotest.sys", kIoTest, FALSE), ERROR_ACCESS_DENIED);
-        EXPECT_FAILS(DeleteFileA(kIoTest), ERROR_ACCESS_DENIED);
-        EXPECT_FAILS(MoveFileExA(kIoTest, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT),
-                     ERROR_ACCESS_DENIED);
-    }
-    ASSERT_EQ(HostEndProcess(user, 0), STATUS_SUCCESS);
-
-    // A loaded driver's image and a process's module can be neither
-    // overwritten nor deleted.
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = CreateIoTest(manager, SERVICE_DEMAND_START);
-    ASSERT_TRUE(StartServiceA(service, 0, nullptr));
-    EXPECT_FAILS(CopyFileA("D:\\iotest.sys", kIoTest, FALSE), ERROR_SHARING_VIOLATION);
-    EXPECT_FAILS(DeleteFileA("c:\\winnt\\system32\\drivers\\IOTEST.SYS"), ERROR_ACCESS_DENIED);
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
-    ASSERT_TRUE(CopyFileA("D:\\iotest.sys", kIoTest, FALSE));
-    EXPECT_TRUE(DeleteService(service));
-    EXPECT_TRUE(CloseServiceHandle(service));
-    EXPECT_TRUE(CloseServiceHandle(manager));
-
-    HMODULE module = LoadLibraryA("testwave.dll");
-    ASSERT_NE(module, nullptr);
-    EXPECT_FAILS(DeleteFileA("C:\\WINNT\\system32\\testwave.dll"), ERROR_ACCESS_DENIED);
-    ASSERT_TRUE(FreeLibrary(module));
-    EXPECT_TRUE(DeleteFileA("C:\\WINNT\\system32\\testwave.dll"));
-    EXPECT_FAILS(DeleteFileA("C:\\WINNT\\system32\\testwave.dll"), ERROR_FILE_NOT_FOUND);
-    EXPECT_TRUE(DeleteFileA(kIoTest));
 }
 
 TEST_F(FileTest, ABootLoadsSystemStartDriversBeforeItRunsTheFileOperationsKeptForIt)

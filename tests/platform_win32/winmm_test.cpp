@@ -1,29 +1,12 @@
-// WinMM through its public calls with the test wave driver: drivers of two
-// processes, one of which crashes, and WinMM's own header work and handle
-// checks.
+// WinMM through its public calls with the test wave driver: WinMM's own
+// header work and handle checks.
 #include <mmddk.h>
-
-#include <vector>
 
 #include "host/winmm_control.h"
 #include "system_fixture.h"
 #include "testwave_log.h"
 
 namespace {
-
-struct Call {
-    int entry;
-    UINT message;
-};
-
-std::vector<Call> Calls(const TestWaveLog& log)
-{
-    std::vector<Call> calls;
-    for (int i = 0; i < log.count; ++i) {
-        calls.push_back(Call{log.calls[i].entry, log.calls[i].message});
-    }
-    return calls;
-}
 
 const WAVEFORMATEX kFormat{WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
 
@@ -50,45 +33,6 @@ protected:
         return header;
     }
 };
-
-TEST_F(WinmmTest, EachProcessHasItsOwnDriverAndOneCrashLeavesTheOtherPlaying)
-{
-    ASSERT_TRUE(HostWinmmSetDriver("wave", "testwave.dll"));
-    PEPROCESS crashing = Start();
-    PEPROCESS playing = Start();
-    HWAVEOUT crashed = nullptr;
-    TestWaveLog ending{};
-    {
-        InProcess scope(crashing);
-        ASSERT_EQ(waveOutOpen(&crashed, 0, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-        WAVEHDR* header = NewHeader();
-        ASSERT_EQ(waveOutPrepareHeader(crashed, header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-        ASSERT_EQ(waveOutWrite(crashed, header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-        EXPECT_EQ(Calls(LogOf("testwave.dll")).size(), 10u);
-        HDRVR driver = OpenDriver(W(u"wave"), nullptr, 0);
-        SendDriverMessage(driver, TESTWAVE_MIRROR, reinterpret_cast<LPARAM>(&ending), 0);
-    }
-    {
-        InProcess scope(playing);
-        EXPECT_EQ(waveOutGetNumDevs(), 2u);
-        // Its own copy: loaded, enabled, opened once, and nothing of the other's.
-        EXPECT_EQ(Calls(LogOf("testwave.dll")).size(), 7u);
-        UINT id;
-        EXPECT_EQ(waveOutGetID(crashed, &id), MMSYSERR_INVALHANDLE);
-    }
-    ASSERT_EQ(HostCrashProcess(crashing, 9), STATUS_SUCCESS);
-    EXPECT_EQ(ending.count, 0);     // a terminated process's drivers are told nothing
-    InProcess scope(playing);
-    HWAVEOUT wave = nullptr;
-    ASSERT_EQ(waveOutOpen(&wave, 1, &kFormat, 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    WAVEHDR* header = NewHeader();
-    ASSERT_EQ(waveOutPrepareHeader(wave, header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveOutWrite(wave, header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveOutReset(wave), MMSYSERR_NOERROR);
-    EXPECT_EQ(header->dwFlags, DWORD(WHDR_PREPARED | WHDR_DONE));
-    EXPECT_EQ(waveOutClose(wave), MMSYSERR_NOERROR);
-    GlobalFree(header);
-}
 
 TEST_F(WinmmTest, WinmmPreparesHeadersItselfAndChecksHandlesFirst)
 {
