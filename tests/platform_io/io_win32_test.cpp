@@ -87,23 +87,4 @@ TEST_F(Win32, GlobalFixedBlocksLieBelowFourGiBAndHandleRoundTrips)
     EXPECT_EQ(LocalFree(local), nullptr);
 }
 
-TEST_F(Win32, HeapFailureInjection)
-{
-    HostHeapFailNth(2);
-    HGLOBAL first = GlobalAlloc(GMEM_FIXED, 4);
-    EXPECT_NE(first, nullptr);
-    SetLastError(0);
-    EXPECT_EQ(GlobalAlloc(GMEM_FIXED, 4), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_ENOUGH_MEMORY));
-    HGLOBAL third = GlobalAlloc(GMEM_FIXED, 4);
-    EXPECT_NE(third, nullptr);
-    HostHeapFailAlways();
-    EXPECT_EQ(LocalAlloc(LMEM_FIXED, 4), nullptr);
-    EXPECT_EQ(GlobalAlloc(GMEM_FIXED, 4), nullptr);
-    HostHeapFailReset();
-    EXPECT_EQ(HostHeapLiveBytes(), 8u);
-    GlobalFree(first);
-    GlobalFree(third);
-}
-
 }  // namespace
