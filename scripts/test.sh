@@ -2,7 +2,7 @@
 # The test command: sets up a fresh Debian 12 machine, builds every preset
 # and the Windows package, checks the Windows images and the package, runs
 # the host test suites (plain, ASan+UBSan, TSan) and fuzzes the loaded
-# drivers for a minute and a half.
+# drivers for a minute and a half. Ends with the share of test code.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,3 +27,6 @@ echo "== fuzz tonkern (60 s)"
 bash scripts/fuzz.sh 60
 echo "== fuzz tonwave (30 s)"
 bash scripts/fuzz.sh 30 tonwave
+
+# The share of test code in the C/C++ lines.
+bash scripts/loc.sh | tail -n 1

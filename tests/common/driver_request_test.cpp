@@ -6,10 +6,11 @@
 
 #include "device_name.h"
 #include "driver_request.h"
+#include "wire_record.h"
 
 namespace {
 
-// Every field at the offset the wire format fixes.
+// Every field at the offset the wire table gives.
 TEST(DriverRequestLayout, FieldsSitAtTheirWireOffsets)
 {
     struct Field {
@@ -21,41 +22,41 @@ TEST(DriverRequestLayout, FieldsSitAtTheirWireOffsets)
     };
 #define FIELD(path, off, sz) {#path, offsetof(DriverRequest, path), off, sizeof(DriverRequest::path), sz}
     const Field fields[] = {
-        FIELD(signature, 0, 64),
-        FIELD(version, 64, 2),
-        FIELD(length, 66, 2),
-        FIELD(op, 68, 2),
-        FIELD(result, 70, 4),
-        FIELD(target.direction, 74, 2),
-        FIELD(target.deviceId, 76, 2),
-        FIELD(deviceCount, 74, 4),
-        FIELD(streamHandle, 78, 4),
-        FIELD(open.format, 82, 32),
-        FIELD(open.format.wFormatTag, 82, 2),
-        FIELD(open.format.nChannels, 84, 2),
-        FIELD(open.format.nSamplesPerSec, 86, 4),
-        FIELD(open.format.nAvgBytesPerSec, 90, 4),
-        FIELD(open.format.nBlockAlign, 94, 2),
-        FIELD(open.format.wBitsPerSample, 96, 2),
-        FIELD(open.format.cbSize, 98, 2),
-        FIELD(open.openFlags, 114, 4),
-        FIELD(addBuffer.clientTag, 82, 4),
-        FIELD(addBuffer.completionRequest, 86, 4),
-        FIELD(addBuffer.data, 90, 4),
-        FIELD(addBuffer.dataLength, 94, 4),
-        FIELD(addBuffer.headerFlags, 98, 4),
-        FIELD(addBuffer.loops, 102, 4),
-        FIELD(position.timeFormat, 82, 4),
-        FIELD(position.positionSamples, 86, 4),
-        FIELD(position.positionBytes, 90, 4),
-        FIELD(position.positionMs, 94, 4),
+        FIELD(signature, wire::Signature, wire::SignatureSize),
+        FIELD(version, wire::Version, 2),
+        FIELD(length, wire::Length, 2),
+        FIELD(op, wire::Op, 2),
+        FIELD(result, wire::Result, 4),
+        FIELD(target.direction, wire::Direction, 2),
+        FIELD(target.deviceId, wire::DeviceId, 2),
+        FIELD(deviceCount, wire::DeviceCount, 4),
+        FIELD(streamHandle, wire::StreamHandle, 4),
+        FIELD(open.format, wire::FormatTag, wire::FormatSize),
+        FIELD(open.format.wFormatTag, wire::FormatTag, 2),
+        FIELD(open.format.nChannels, wire::Channels, 2),
+        FIELD(open.format.nSamplesPerSec, wire::SamplesPerSec, 4),
+        FIELD(open.format.nAvgBytesPerSec, wire::AvgBytesPerSec, 4),
+        FIELD(open.format.nBlockAlign, wire::BlockAlign, 2),
+        FIELD(open.format.wBitsPerSample, wire::BitsPerSample, 2),
+        FIELD(open.format.cbSize, wire::CbSize, 2),
+        FIELD(open.openFlags, wire::OpenFlags, 4),
+        FIELD(addBuffer.clientTag, wire::ClientTag, 4),
+        FIELD(addBuffer.completionRequest, wire::CompletionRequest, 4),
+        FIELD(addBuffer.data, wire::Data, 4),
+        FIELD(addBuffer.dataLength, wire::DataLength, 4),
+        FIELD(addBuffer.headerFlags, wire::HeaderFlags, 4),
+        FIELD(addBuffer.loops, wire::Loops, 4),
+        FIELD(position.timeFormat, wire::TimeFormat, 4),
+        FIELD(position.positionSamples, wire::PositionSamples, 4),
+        FIELD(position.positionBytes, wire::PositionBytes, 4),
+        FIELD(position.positionMs, wire::PositionMs, 4),
     };
 #undef FIELD
     for (const Field& f : fields) {
         EXPECT_EQ(f.offset, f.expected) << f.name;
         EXPECT_EQ(f.size, f.expectedSize) << f.name;
     }
-    EXPECT_EQ(sizeof(DriverRequest), 118u);
+    EXPECT_EQ(sizeof(DriverRequest), wire::Size);
 }
 
 TEST(DriverRequestLayout, MultiByteFieldsAreLittleEndianAtOddOffsets)

@@ -41,14 +41,6 @@ protected:
     Node nodes[4];
 };
 
-TEST_F(SingleListTest, AppendToEmptyMakesHeadAndTailAndClearsLink)
-{
-    list.Append(N(0));
-    EXPECT_EQ(list.head, N(0));
-    EXPECT_EQ(list.tail, N(0));
-    EXPECT_EQ(N(0)->next, nullptr);
-}
-
 TEST_F(SingleListTest, AppendAndRemoveHeadAreFifo)
 {
     for (int i = 0; i < 3; ++i) list.Append(N(i));

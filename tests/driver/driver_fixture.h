@@ -22,64 +22,9 @@
 #include "host/ke_control.h"
 #include "host/system_control.h"
 
-namespace wire {
-
-constexpr DWORD Size = 118;
-constexpr DWORD HandshakeSize = 78;
-
-// Offsets of the fields.
-constexpr DWORD Signature = 0;
-constexpr DWORD Version = 64;
-constexpr DWORD Length = 66;
-constexpr DWORD Op = 68;
-constexpr DWORD Result = 70;
-constexpr DWORD Direction = 74;
-constexpr DWORD DeviceId = 76;
-constexpr DWORD DeviceCount = 74;
-constexpr DWORD StreamHandle = 78;
-constexpr DWORD FormatTag = 82;
-constexpr DWORD Channels = 84;
-constexpr DWORD SamplesPerSec = 86;
-constexpr DWORD AvgBytesPerSec = 90;
-constexpr DWORD BlockAlign = 94;
-constexpr DWORD BitsPerSample = 96;
-constexpr DWORD CbSize = 98;
-constexpr DWORD OpenFlags = 114;
-constexpr DWORD ClientTag = 82;
-constexpr DWORD CompletionRequest = 86;
-constexpr DWORD Data = 90;
-constexpr DWORD DataLength = 94;
-constexpr DWORD HeaderFlags = 98;
-constexpr DWORD Loops = 102;
-constexpr DWORD TimeFormat = 82;
-constexpr DWORD PositionSamples = 86;
-constexpr DWORD PositionBytes = 90;
-constexpr DWORD PositionMs = 94;
-
-enum : USHORT { Handshake, Open, Close, AddBuffer, Start, Stop, Reset, BreakLoop, GetPosition };
-enum : USHORT { Out = 0, In = 1 };
-
-constexpr USHORT CurrentVersion = 0x0203;
-constexpr DWORD Ioctl = 0x00220006;
-constexpr const char ClientSignature[] = "Tonvane API Client Signature";
-constexpr const char ServerSignature[] = "Tonvane API Server Signature";
-
-constexpr ULONG NoError = 0;
-constexpr ULONG NoMem = 7;
-constexpr ULONG NotSupported = 8;
-constexpr ULONG InvalParam = 11;
-constexpr ULONG BadFormat = 32;
-constexpr ULONG StillPlaying = 33;
-
-// What the server never writes over in these tests.
-constexpr ULONG Untouched = 0xA5A5A5A5;
-
-}  // namespace wire
-
-inline LPCWSTR W(const char16_t* text)
-{
-    return reinterpret_cast<LPCWSTR>(text);
-}
+#include "conduit_client.h"
+#include "leftovers.h"
+#include "wire_record.h"
 
 // A read or write request names its record by address in its byte offset,
 // as a client puts it: the pointer as an integer, its upper half (0 on
@@ -103,66 +48,6 @@ inline DWORD RunThread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
     EXPECT_TRUE(CloseHandle(thread));
     return code;
 }
-
-// One DriverRequest in the global heap, which lies below 4 GiB so that its
-// address fits the 32-bit byte offset of a read or write request.
-class Record {
-public:
-    explicit Record(USHORT op, USHORT direction = wire::Out, ULONG stream = 0)
-        : bytes_(static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size)))
-    {
-        std::memset(bytes_, 0xEE, wire::Size);
-        std::memcpy(bytes_ + wire::Signature, wire::ClientSignature,
-                    sizeof(wire::ClientSignature));
-        Put16(wire::Version, wire::CurrentVersion);
-        Put16(wire::Length, op == wire::Handshake ? wire::HandshakeSize : wire::Size);
-        Put16(wire::Op, op);
-        Put32(wire::Result, wire::Untouched);
-        if (op != wire::Handshake) {
-            Put16(wire::Direction, direction);
-            Put16(wire::DeviceId, 0);
-            Put32(wire::StreamHandle, stream);
-        }
-    }
-    ~Record() { GlobalFree(bytes_); }
-    Record(const Record&) = delete;
-    Record& operator=(const Record&) = delete;
-
-    UCHAR* Bytes() const { return bytes_; }
-    DWORD Address() const { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(bytes_)); }
-    std::vector<UCHAR> Copy() const { return std::vector<UCHAR>(bytes_, bytes_ + wire::Size); }
-
-    void Put16(DWORD offset, USHORT value) { std::memcpy(bytes_ + offset, &value, 2); }
-    void Put32(DWORD offset, ULONG value) { std::memcpy(bytes_ + offset, &value, 4); }
-    USHORT Get16(DWORD offset) const
-    {
-        USHORT value;
-        std::memcpy(&value, bytes_ + offset, 2);
-        return value;
-    }
-    ULONG Get32(DWORD offset) const
-    {
-        ULONG value;
-        std::memcpy(&value, bytes_ + offset, 4);
-        return value;
-    }
-    ULONG Result() const { return Get32(wire::Result); }
-
-    void SetFormat(ULONG rate, USHORT bits, USHORT channels, USHORT tag = 1)
-    {
-        const USHORT block = static_cast<USHORT>((bits + 7) / 8 * channels);
-        Put16(wire::FormatTag, tag);
-        Put16(wire::Channels, channels);
-        Put32(wire::SamplesPerSec, rate);
-        Put32(wire::AvgBytesPerSec, rate * block);
-        Put16(wire::BlockAlign, block);
-        Put16(wire::BitsPerSample, bits);
-        Put32(wire::OpenFlags, 0);
-    }
-
-private:
-    UCHAR* bytes_;
-};
 
 // A client buffer handed to the driver with its own OVERLAPPED; both live
 // until its completion packet has been taken.
@@ -202,8 +87,8 @@ protected:
     {
         ASSERT_EQ(HostExPoolLiveBlocks(PoolTag), 0u);
         ASSERT_EQ(HostIoLoadDriverA(Image, Registry, &driver), STATUS_SUCCESS);
-        in = OpenPath(u"\\\\.\\Tonvane1In");
-        out = OpenPath(u"\\\\.\\Tonvane1Out");
+        in = OpenPath(ConduitPath(wire::In));
+        out = OpenPath(ConduitPath(wire::Out));
         port = CreateIoCompletionPort(in, nullptr, wire::In, 0);
         ASSERT_NE(port, nullptr);
         ASSERT_EQ(CreateIoCompletionPort(out, port, wire::Out, 0), port);
@@ -237,24 +122,13 @@ protected:
     // Unloads and checks that nothing of the driver is left.
     void Unload()
     {
-        HOST_IO_UNLOAD_REPORT report{};
-        EXPECT_EQ(HostIoUnloadDriver(driver, &report), STATUS_SUCCESS);
+        EXPECT_EQ(UnloadLeftovers(driver, PoolTag), "");
         driver = nullptr;
-        EXPECT_EQ(report.DevicesLeft, 0u);
-        EXPECT_EQ(report.LinksLeft, 0u);
-        EXPECT_EQ(report.OpenFilesLeft, 0u);
-        EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
-        EXPECT_EQ(HostIoSymbolicLinkCount(), 0u);
-        EXPECT_EQ(HostKeQueuedTimers(), 0u);
-        EXPECT_EQ(HostKeQueuedDpcs(), 0u);
-        EXPECT_EQ(HostExPoolReportLeaks(PoolTag), 0u);
     }
 
     HANDLE OpenPath(const char16_t* path)
     {
-        HANDLE handle = CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = OpenConduit(path);
         EXPECT_NE(handle, INVALID_HANDLE_VALUE);
         return handle;
     }
@@ -264,10 +138,9 @@ protected:
     static BOOL Control(HANDLE device, const Record& record, DWORD size = wire::Size,
                         DWORD* error = nullptr, DWORD code = wire::Ioctl)
     {
-        DWORD returned = 0xFFFFFFFF;
+        DWORD returned = 0;
         SetLastError(0);
-        const BOOL ok = DeviceIoControl(device, code, nullptr, 0, record.Bytes(), size, &returned,
-                                        nullptr);
+        const BOOL ok = ConduitControl(device, record.Bytes(), size, &returned, code);
         if (error != nullptr) {
             *error = ok ? 0 : GetLastError();
         }

@@ -62,45 +62,6 @@ TEST_F(DriverLoadTest, CreateAndCloseChangeNothing)
     EXPECT_EQ(Send(wire::Close, wire::Out, stream), wire::NoError);
 }
 
-// A failed load passes on the status of the step that failed and leaves
-// nothing (every pool allocation in turn: failure_sweep_test.cpp).
-TEST_F(DriverLoadTest, FailedLoadsPassOnTheFailingStatusAndLeaveNothing)
-{
-    ASSERT_TRUE(CloseHandle(in));
-    ASSERT_TRUE(CloseHandle(out));
-    in = out = INVALID_HANDLE_VALUE;
-    Unload();
-
-    struct Failure {
-        const char* what;
-        HOST_IO_FAILURE_POINT point;    // HostIoFailPointCount: a pool allocation
-        ULONG nth;
-        NTSTATUS status;
-    } const failures[] = {
-        {"first device", HostIoFailCreateDevice, 1, STATUS_OBJECT_NAME_COLLISION},
-        {"second device", HostIoFailCreateDevice, 2, STATUS_INSUFFICIENT_RESOURCES},
-        {"second link", HostIoFailCreateSymbolicLink, 2, STATUS_OBJECT_NAME_COLLISION},
-        {"the conduit", HostIoFailPointCount, 6, STATUS_INSUFFICIENT_RESOURCES},
-    };
-    for (const Failure& failure : failures) {
-        SCOPED_TRACE(failure.what);
-        if (failure.point == HostIoFailPointCount) {
-            HostExPoolFailNth(failure.nth, PoolTag);
-        } else {
-            HostIoFailNth(failure.point, failure.nth, failure.status);
-        }
-        PDRIVER_OBJECT failed = nullptr;
-        EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), failure.status);
-        HostExPoolFailReset();
-        HostIoFailReset();
-        EXPECT_EQ(HostIoDeviceCount(nullptr), 0u);
-        EXPECT_EQ(HostIoSymbolicLinkCount(), 0u);
-        EXPECT_EQ(HostExPoolReportLeaks(PoolTag), 0u);
-    }
-    // And the next load works again.
-    ASSERT_EQ(HostIoLoadDriverA(Image, Registry, &driver), STATUS_SUCCESS);
-}
-
 TEST_F(DriverLoadTest, OtherMajorFunctionsAndControlCodesAreRefused)
 {
     Record record(wire::Handshake);

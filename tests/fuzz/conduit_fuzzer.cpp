@@ -33,37 +33,11 @@
 #include "host/ke_control.h"
 #include "host/ps_control.h"
 
+#include "conduit_client.h"
+#include "leftovers.h"
+#include "wire_record.h"
+
 namespace {
-
-// ---- The wire record --------------------------------------------------------
-
-constexpr DWORD RecordSize = 118;
-constexpr DWORD HandshakeSize = 78;
-constexpr DWORD OffVersion = 64;
-constexpr DWORD OffLength = 66;
-constexpr DWORD OffOp = 68;
-constexpr DWORD OffResult = 70;
-constexpr DWORD OffDirection = 74;
-constexpr DWORD OffDeviceId = 76;
-constexpr DWORD OffStream = 78;
-constexpr DWORD OffParameters = 82;
-constexpr DWORD OffFormat = 82;
-constexpr DWORD OffOpenFlags = 114;
-constexpr DWORD OffData = 90;
-constexpr DWORD OffDataLength = 94;
-constexpr DWORD OffHeaderFlags = 98;
-constexpr DWORD OffLoops = 102;
-
-constexpr USHORT OpHandshake = 0;
-constexpr USHORT OpOpen = 1;
-constexpr USHORT OpClose = 2;
-constexpr USHORT OpAddBuffer = 3;
-constexpr USHORT OpReset = 6;
-constexpr USHORT Version = 0x0203;
-constexpr DWORD Ioctl = 0x00220006;
-constexpr ULONG ResultNoError = 0;
-constexpr ULONG Untouched = 0xA5A5A5A5;
-constexpr char ClientSignature[] = "Tonvane API Client Signature";
 
 constexpr ULONG PoolTag = 0x206B6444;        // "Ddk ", the driver's
 constexpr ULONG HarnessTag = 0x207A7A46;     // "Fzz ", the harness's own block
@@ -98,21 +72,6 @@ bool tracing = false;
             fprintf(stderr, __VA_ARGS__); \
         }                                 \
     } while (0)
-
-void Put16(UCHAR* bytes, DWORD offset, USHORT value) { memcpy(bytes + offset, &value, 2); }
-void Put32(UCHAR* bytes, DWORD offset, ULONG value) { memcpy(bytes + offset, &value, 4); }
-USHORT Get16(const UCHAR* bytes, DWORD offset)
-{
-    USHORT value;
-    memcpy(&value, bytes + offset, 2);
-    return value;
-}
-ULONG Get32(const UCHAR* bytes, DWORD offset)
-{
-    ULONG value;
-    memcpy(&value, bytes + offset, 4);
-    return value;
-}
 
 DWORD AddressOf(const void* p)
 {
@@ -161,12 +120,8 @@ UCHAR* readOnlyPage = nullptr;
 
 void FillValidRecord(UCHAR* bytes, USHORT op)
 {
-    memset(bytes, 0, RecordSize);
-    memcpy(bytes, ClientSignature, sizeof(ClientSignature));
-    Put16(bytes, OffVersion, Version);
-    Put16(bytes, OffLength, op == OpHandshake ? HandshakeSize : RecordSize);
-    Put16(bytes, OffOp, op);
-    Put32(bytes, OffResult, Untouched);
+    memset(bytes, 0, wire::Size);
+    wire::Fill(bytes, op);
 }
 
 // Puts a record into the read-only page, which stays read-only for the
@@ -174,7 +129,7 @@ void FillValidRecord(UCHAR* bytes, USHORT op)
 void PutReadOnlyRecord(const UCHAR* record)
 {
     mprotect(readOnlyPage, 4096, PROT_READ | PROT_WRITE);
-    memcpy(readOnlyPage, record, RecordSize);
+    memcpy(readOnlyPage, record, wire::Size);
     mprotect(readOnlyPage, 4096, PROT_READ);
 }
 
@@ -193,7 +148,7 @@ void Initialise()
                       -1, 0);
     CHECK(page != MAP_FAILED);
     readOnlyPage = static_cast<UCHAR*>(page);
-    FillValidRecord(readOnlyPage, OpAddBuffer);
+    FillValidRecord(readOnlyPage, wire::AddBuffer);
     mprotect(page, 4096, PROT_READ);
     HostKeSetBugCheckHandler(OnBugCheck, nullptr);
 }
@@ -256,9 +211,9 @@ private:
     ULONG ChooseStream(Program& p, USHORT* direction);
     void BuildFormat(Program& p, UCHAR* record);
     void Corrupt(Program& p, UCHAR* record, bool* valid);
-    // A valid control request; returns the result, or Untouched when the call
+    // A valid control request; returns the result, or wire::Untouched when the call
     // failed.
-    ULONG SendControl(USHORT op, USHORT direction, ULONG stream, UCHAR* reply = nullptr);
+    ULONG SendControl(USHORT op, USHORT direction, ULONG stream);
     BOOL Control(HANDLE device, DWORD code, UCHAR* record, DWORD size);
     void Track(ULONG handle, USHORT direction);
     void Untrack(ULONG handle);
@@ -303,31 +258,18 @@ void Session::SetUp(bool warmUp)
     clients_.emplace_back();
     current_ = 0;
     OpenClientHandles(clients_[0]);
-    systemRecord_ = ExAllocatePoolWithTag(NonPagedPool, RecordSize, HarnessTag);
+    systemRecord_ = ExAllocatePoolWithTag(NonPagedPool, wire::Size, HarnessTag);
     CHECK(systemRecord_ != nullptr);
-    FillValidRecord(static_cast<UCHAR*>(systemRecord_), OpAddBuffer);
+    FillValidRecord(static_cast<UCHAR*>(systemRecord_), wire::AddBuffer);
     if (warmUp) {
         // Whatever the driver keeps from its first clock start until unload
         // is allocated now, so that the pool must come back to exactly this
         // after every stream is closed.
-        UCHAR reply[RecordSize];
-        UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
-        CHECK(record != nullptr);
-        FillValidRecord(record, OpOpen);
-        Put16(record, OffDirection, 0);
-        Put32(record, OffStream, 0);
-        Put16(record, OffFormat + 0, 1);
-        Put16(record, OffFormat + 2, 1);
-        Put32(record, OffFormat + 4, 8000);
-        Put32(record, OffFormat + 8, 16000);
-        Put16(record, OffFormat + 12, 2);
-        Put16(record, OffFormat + 14, 16);
-        Put32(record, OffOpenFlags, 0);
-        CHECK(Control(Current().out, Ioctl, record, RecordSize));
-        memcpy(reply, record, RecordSize);
-        GlobalFree(record);
-        CHECK(Get32(reply, OffResult) == ResultNoError);
-        CHECK(SendControl(OpClose, 0, Get32(reply, OffStream)) == ResultNoError);
+        Record open(wire::Open, wire::Out);
+        open.SetFormat(8000, 16, 1);
+        CHECK(Control(Current().out, wire::Ioctl, open.Bytes(), wire::Size));
+        CHECK(open.Result() == wire::NoError);
+        CHECK(SendControl(wire::Close, 0, open.Get32(wire::StreamHandle)) == wire::NoError);
         poolBaseline_ = HostExPoolLiveBlocks(PoolTag);
     }
     checkBaseline_ = warmUp;
@@ -335,14 +277,8 @@ void Session::SetUp(bool warmUp)
 
 void Session::OpenClientHandles(Client& client)
 {
-    client.in = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1In"),
-                            GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-    client.out = CreateFileW(reinterpret_cast<LPCWSTR>(u"\\\\.\\Tonvane1Out"),
-                             GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+    client.in = OpenConduit(ConduitPath(wire::In));
+    client.out = OpenConduit(ConduitPath(wire::Out));
     CHECK(client.in != INVALID_HANDLE_VALUE && client.out != INVALID_HANDLE_VALUE);
     client.port = CreateIoCompletionPort(client.in, nullptr, 1, 0);
     CHECK(client.port != nullptr);
@@ -444,13 +380,13 @@ void Session::BuildFormat(Program& p, UCHAR* record)
             rate &= 0xFFFF;
         }
     }
-    Put16(record, OffFormat + 0, tag);
-    Put16(record, OffFormat + 2, channels);
-    Put32(record, OffFormat + 4, rate);
-    Put32(record, OffFormat + 8, average);
-    Put16(record, OffFormat + 12, block);
-    Put16(record, OffFormat + 14, bits);
-    Put16(record, OffFormat + 16, p.U16());  // cbSize: the server clears it
+    wire::Put16(record, wire::FormatTag, tag);
+    wire::Put16(record, wire::Channels, channels);
+    wire::Put32(record, wire::SamplesPerSec, rate);
+    wire::Put32(record, wire::AvgBytesPerSec, average);
+    wire::Put16(record, wire::BlockAlign, block);
+    wire::Put16(record, wire::BitsPerSample, bits);
+    wire::Put16(record, wire::CbSize, p.U16());  // cbSize: the server clears it
 }
 
 // Spoils a record now and then: version, one signature byte, the NUL, or
@@ -461,21 +397,21 @@ void Session::Corrupt(Program& p, UCHAR* record, bool* valid)
     const uint8_t selector = p.Byte();
     switch (selector % 16) {
     case 0:
-        Put16(record, OffVersion, static_cast<USHORT>(Version + 1 + selector / 16));
+        wire::Put16(record, wire::Version, static_cast<USHORT>(wire::CurrentVersion + 1 + selector / 16));
         *valid = false;
         break;
     case 1:
-        record[selector / 16 % sizeof(ClientSignature)] ^= static_cast<UCHAR>(1 + p.Byte() % 255);
+        record[selector / 16 % sizeof(wire::ClientSignature)] ^= static_cast<UCHAR>(1 + p.Byte() % 255);
         *valid = false;
         break;
     case 2:
-        memset(record + sizeof(ClientSignature) - 1, 'x', 64 - sizeof(ClientSignature) + 1);
+        memset(record + sizeof(wire::ClientSignature) - 1, 'x', 64 - sizeof(wire::ClientSignature) + 1);
         *valid = false;
         break;
     case 3:
-        p.Bytes(record, RecordSize);
-        *valid = memcmp(record, ClientSignature, sizeof(ClientSignature)) == 0
-            && record[OffVersion] == (Version & 0xFF) && record[OffVersion + 1] == (Version >> 8);
+        p.Bytes(record, wire::Size);
+        *valid = memcmp(record, wire::ClientSignature, sizeof(wire::ClientSignature)) == 0
+            && record[wire::Version] == (wire::CurrentVersion & 0xFF) && record[wire::Version + 1] == (wire::CurrentVersion >> 8);
         break;
     default:
         break;
@@ -484,29 +420,20 @@ void Session::Corrupt(Program& p, UCHAR* record, bool* valid)
 
 BOOL Session::Control(HANDLE device, DWORD code, UCHAR* record, DWORD size)
 {
-    DWORD returned = 0xFFFFFFFF;
-    const BOOL ok = DeviceIoControl(device, code, nullptr, 0, record, size, &returned, nullptr);
+    DWORD returned = 0;
+    const BOOL ok = ConduitControl(device, record, size, &returned, code);
     if (ok) {
         CHECK(returned == 0, returned);
     }
     return ok;
 }
 
-ULONG Session::SendControl(USHORT op, USHORT direction, ULONG stream, UCHAR* reply)
+ULONG Session::SendControl(USHORT op, USHORT direction, ULONG stream)
 {
-    UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
-    CHECK(record != nullptr);
-    FillValidRecord(record, op);
-    Put16(record, OffDirection, direction);
-    Put16(record, OffDeviceId, 0);
-    Put32(record, OffStream, stream);
-    const BOOL ok = Control(direction == 1 ? Current().in : Current().out, Ioctl, record, RecordSize);
-    const ULONG result = ok ? Get32(record, OffResult) : Untouched;
-    if (reply != nullptr) {
-        memcpy(reply, record, RecordSize);
-    }
-    GlobalFree(record);
-    return result;
+    Record record(op, direction, stream);
+    const BOOL ok = Control(direction == 1 ? Current().in : Current().out, wire::Ioctl,
+                            record.Bytes(), wire::Size);
+    return ok ? record.Result() : wire::Untouched;
 }
 
 void Session::Track(ULONG handle, USHORT direction)
@@ -540,28 +467,28 @@ void Session::OpOpenStream(Program& p)
 {
     const uint8_t selector = p.Byte();
     const USHORT direction = selector & 1;
-    UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+    UCHAR* record = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size));
     CHECK(record != nullptr);
-    FillValidRecord(record, OpOpen);
-    Put16(record, OffDirection, direction);
-    Put32(record, OffStream, 0);
+    FillValidRecord(record, wire::Open);
+    wire::Put16(record, wire::Direction, direction);
+    wire::Put32(record, wire::StreamHandle, 0);
     BuildFormat(p, record);
     const bool query = (selector & 0x0E) == 0x0E;
-    Put32(record, OffOpenFlags, query ? 1 : (selector & 0x10 ? p.U32() & ~1u : 0));
-    const BOOL ok = Control(ChooseDevice(selector >> 5), Ioctl, record, RecordSize);
+    wire::Put32(record, wire::OpenFlags, query ? 1 : (selector & 0x10 ? p.U32() & ~1u : 0));
+    const BOOL ok = Control(ChooseDevice(selector >> 5), wire::Ioctl, record, wire::Size);
     if (!ok) {
         // Only an injected I/O failure refuses this record.
-        CHECK(Get32(record, OffResult) == Untouched);
+        CHECK(wire::Get32(record, wire::Result) == wire::Untouched);
         GlobalFree(record);
         return;
     }
-    const ULONG result = Get32(record, OffResult);
+    const ULONG result = wire::Get32(record, wire::Result);
     TRACE("  open dir %u query %d -> result %lu handle %lx\n", direction, query,
-          static_cast<unsigned long>(result), static_cast<unsigned long>(Get32(record, OffStream)));
-    if (result == ResultNoError && !query) {
-        Track(Get32(record, OffStream), direction);
+          static_cast<unsigned long>(result), static_cast<unsigned long>(wire::Get32(record, wire::StreamHandle)));
+    if (result == wire::NoError && !query) {
+        Track(wire::Get32(record, wire::StreamHandle), direction);
     } else {
-        CHECK(Get32(record, OffStream) == 0, result);
+        CHECK(wire::Get32(record, wire::StreamHandle) == 0, result);
     }
     GlobalFree(record);
 }
@@ -597,38 +524,38 @@ void Session::OpControl(Program& p)
         size = 79 + sizeSelector / 8 % 40;
         break;
     case 3:
-        size = RecordSize + sizeSelector / 8;
+        size = wire::Size + sizeSelector / 8;
         break;
     default:
-        size = RecordSize;
+        size = wire::Size;
         break;
     }
 
-    const DWORD blockSize = size > RecordSize ? size : RecordSize;
+    const DWORD blockSize = size > wire::Size ? size : wire::Size;
     UCHAR* block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, blockSize));
     CHECK(block != nullptr);
     memset(block, 0xEE, blockSize);
     FillValidRecord(block, op);
-    Put16(block, OffDirection, direction);
-    Put16(block, OffDeviceId, p.U16());
-    Put32(block, OffStream, stream);
-    if (op == OpOpen) {
+    wire::Put16(block, wire::Direction, direction);
+    wire::Put16(block, wire::DeviceId, p.U16());
+    wire::Put32(block, wire::StreamHandle, stream);
+    if (op == wire::Open) {
         BuildFormat(p, block);
-        Put32(block, OffOpenFlags, p.U32());
+        wire::Put32(block, wire::OpenFlags, p.U32());
     } else {
-        p.Bytes(block + OffParameters, RecordSize - OffParameters);
+        p.Bytes(block + wire::Parameters, wire::Size - wire::Parameters);
     }
     if (selector & 4) {
-        Put16(block, OffLength, p.U16());
+        wire::Put16(block, wire::Length, p.U16());
     }
     bool valid = true;
     Corrupt(p, block, &valid);
-    Put32(block, OffResult, Untouched);   // never read by the server
+    wire::Put32(block, wire::Result, wire::Untouched);   // never read by the server
     // What the server will see, after any corruption.
-    op = Get16(block, OffOp);
-    direction = Get16(block, OffDirection);
-    const ULONG named = Get32(block, OffStream);
-    DWORD code = Ioctl;
+    op = wire::Get16(block, wire::Op);
+    direction = wire::Get16(block, wire::Direction);
+    const ULONG named = wire::Get32(block, wire::StreamHandle);
+    DWORD code = wire::Ioctl;
     if ((selector & 0x18) == 0x18) {
         code = p.U32();
     }
@@ -646,14 +573,14 @@ void Session::OpControl(Program& p)
     case 1:
         // The same record, well formed and naming a live stream, where a
         // user request must not reach it.
-        memcpy(systemRecord_, block, RecordSize);
+        memcpy(systemRecord_, block, wire::Size);
         buffer = static_cast<UCHAR*>(systemRecord_);
-        length = RecordSize;
+        length = wire::Size;
         break;
     case 2:
         PutReadOnlyRecord(block);
         buffer = readOnlyPage;
-        length = RecordSize;
+        length = wire::Size;
         break;
     case 3:
         // The record at the end of its block.
@@ -663,7 +590,7 @@ void Session::OpControl(Program& p)
     default:
         break;
     }
-    if (racing_ && buffer == block && op != OpOpen && op != OpClose) {
+    if (racing_ && buffer == block && op != wire::Open && op != wire::Close) {
         RacedControl(p, block, length, ChooseDevice(selector >> 5));
         GlobalFree(block);
         return;
@@ -675,27 +602,27 @@ void Session::OpControl(Program& p)
     const BOOL ok = Control(ChooseDevice(selector >> 5), code, buffer, length);
     TRACE("  control op %u size %lu placement %u valid %d -> ok %d result %lx\n", op,
           static_cast<unsigned long>(length), placement % 16, valid, ok,
-          !before.empty() && length >= 74 ? static_cast<unsigned long>(Get32(buffer, OffResult)) : 0ul);
+          !before.empty() && length >= 74 ? static_cast<unsigned long>(wire::Get32(buffer, wire::Result)) : 0ul);
     if (!before.empty()) {
         if (!ok) {
             // A refused request writes nothing.
             CHECK(memcmp(before.data(), buffer, length) == 0, op, length);
         } else {
-            CHECK(code == Ioctl && valid && length >= 74, code, length);
-            const ULONG result = Get32(buffer, OffResult);
-            CHECK(result != Untouched, op);
-            if (op == OpOpen && result == ResultNoError && length >= RecordSize
-                && (Get32(buffer, OffOpenFlags) & 1) == 0) {
-                Track(Get32(buffer, OffStream), direction == 1 ? 1 : 0);
+            CHECK(code == wire::Ioctl && valid && length >= 74, code, length);
+            const ULONG result = wire::Get32(buffer, wire::Result);
+            CHECK(result != wire::Untouched, op);
+            if (op == wire::Open && result == wire::NoError && length >= wire::Size
+                && (wire::Get32(buffer, wire::OpenFlags) & 1) == 0) {
+                Track(wire::Get32(buffer, wire::StreamHandle), direction == 1 ? 1 : 0);
             }
-            if (op == OpClose && result == ResultNoError) {
+            if (op == wire::Close && result == wire::NoError) {
                 Untrack(named);
             }
         }
     } else if (buffer == static_cast<UCHAR*>(systemRecord_)) {
         // A user request cannot reach system space.
         CHECK(!ok);
-        CHECK(Get32(buffer, OffResult) == Untouched);
+        CHECK(wire::Get32(buffer, wire::Result) == wire::Untouched);
     } else if (buffer == readOnlyPage) {
         CHECK(!ok);
     }
@@ -709,8 +636,8 @@ void Session::OpControl(Program& p)
 // allocate nothing; a reset may complete and free).
 void Session::RacedControl(Program& p, UCHAR* record, DWORD size, HANDLE device)
 {
-    const USHORT op = Get16(record, OffOp);
-    ULONG handles[4] = {Get32(record, OffStream), p.U32(), 0, 0};
+    const USHORT op = wire::Get16(record, wire::Op);
+    ULONG handles[4] = {wire::Get32(record, wire::StreamHandle), p.U32(), 0, 0};
     for (size_t i = 0; i < streams_.size() && i < 2; ++i) {
         handles[2 + i] = streams_[i].handle;
     }
@@ -730,13 +657,13 @@ void Session::RacedControl(Program& p, UCHAR* record, DWORD size, HANDLE device)
             x ^= x << 13;
             x ^= x >> 17;
             x ^= x << 5;
-            const USHORT flipped = (x & 1) != 0 ? OpAddBuffer : op;
-            put(OffOp, &flipped, 2);
-            put(OffStream, &handles[x >> 1 & 3], 4);
-            put(OffFormat + (x >> 3) % 18, &x, 1);
+            const USHORT flipped = (x & 1) != 0 ? wire::AddBuffer : op;
+            put(wire::Op, &flipped, 2);
+            put(wire::StreamHandle, &handles[x >> 1 & 3], 4);
+            put(wire::FormatTag + (x >> 3) % 18, &x, 1);
         }
     });
-    const BOOL ok = Control(device, Ioctl, record, size);
+    const BOOL ok = Control(device, wire::Ioctl, record, size);
     stop.store(true, std::memory_order_relaxed);
     writer.join();
     TRACE("  raced control op %u size %lu -> ok %d\n", op, static_cast<unsigned long>(size), ok);
@@ -756,7 +683,7 @@ void Session::OpReadWrite(Program& p)
     if ((selector & 6) == 6) {
         write = !write;
     }
-    USHORT op = OpAddBuffer;
+    USHORT op = wire::AddBuffer;
     if ((selector & 0x18) == 0x18) {
         op = p.Byte() % 10;
     }
@@ -778,8 +705,8 @@ void Session::OpReadWrite(Program& p)
         break;
     case 2:
         data = systemRecord_;
-        if (length > RecordSize) {
-            length = RecordSize;
+        if (length > wire::Size) {
+            length = wire::Size;
         }
         break;
     case 3:
@@ -800,22 +727,22 @@ void Session::OpReadWrite(Program& p)
 
     // Record: the client's, short (its end in the guard page), null, freed,
     // unmapped, system space or read-only.
-    UCHAR recordBytes[RecordSize];
+    UCHAR recordBytes[wire::Size];
     FillValidRecord(recordBytes, op);
-    Put16(recordBytes, OffDirection, direction);
-    Put32(recordBytes, OffStream, stream);
-    Put32(recordBytes, OffParameters, p.U32());             // clientTag
-    Put32(recordBytes, OffParameters + 4, p.U32());         // completionRequest
-    Put32(recordBytes, OffData, selector & 0x20 ? p.U32() : AddressOf(data));
-    Put32(recordBytes, OffDataLength, selector & 0x40 ? p.U32() : length);
+    wire::Put16(recordBytes, wire::Direction, direction);
+    wire::Put32(recordBytes, wire::StreamHandle, stream);
+    wire::Put32(recordBytes, wire::Parameters, p.U32());             // clientTag
+    wire::Put32(recordBytes, wire::Parameters + 4, p.U32());         // completionRequest
+    wire::Put32(recordBytes, wire::Data, selector & 0x20 ? p.U32() : AddressOf(data));
+    wire::Put32(recordBytes, wire::DataLength, selector & 0x40 ? p.U32() : length);
     const uint8_t flags = p.Byte();
-    Put32(recordBytes, OffHeaderFlags, flags & 0x0C);
-    Put32(recordBytes, OffLoops, flags & 0x80 ? p.U32() : flags & 3);
+    wire::Put32(recordBytes, wire::HeaderFlags, flags & 0x0C);
+    wire::Put32(recordBytes, wire::Loops, flags & 0x80 ? p.U32() : flags & 3);
     bool valid = true;
     Corrupt(p, recordBytes, &valid);
-    Put32(recordBytes, OffResult, Untouched);   // never read by the server
-    op = Get16(recordBytes, OffOp);
-    const ULONG named = Get32(recordBytes, OffStream);
+    wire::Put32(recordBytes, wire::Result, wire::Untouched);   // never read by the server
+    op = wire::Get16(recordBytes, wire::Op);
+    const ULONG named = wire::Get32(recordBytes, wire::StreamHandle);
 
     const uint8_t placement = p.Byte();
     UCHAR* block = nullptr;
@@ -827,7 +754,7 @@ void Session::OpReadWrite(Program& p)
         break;
     case 1: {
         // Too short: the record runs into the guard page behind the block.
-        const DWORD shortSize = 1 + (placement >> 4) * 7 % (RecordSize - 1);
+        const DWORD shortSize = 1 + (placement >> 4) * 7 % (wire::Size - 1);
         block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, shortSize));
         CHECK(block != nullptr);
         memcpy(block, recordBytes, shortSize);
@@ -835,7 +762,7 @@ void Session::OpReadWrite(Program& p)
         break;
     }
     case 2: {
-        UCHAR* freed = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+        UCHAR* freed = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size));
         CHECK(freed != nullptr);
         recordAddress = AddressOf(freed);
         GlobalFree(freed);
@@ -847,7 +774,7 @@ void Session::OpReadWrite(Program& p)
     case 4:
         // The same record, naming a live stream, in system space or
         // read-only: a driver that took it would queue the buffer.
-        memcpy(systemRecord_, recordBytes, RecordSize);
+        memcpy(systemRecord_, recordBytes, wire::Size);
         recordAddress = AddressOf(systemRecord_);
         break;
     case 5:
@@ -858,9 +785,9 @@ void Session::OpReadWrite(Program& p)
         recordAddress = stream;    // a stream, which lives in the pool
         break;
     default:
-        block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, RecordSize));
+        block = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, wire::Size));
         CHECK(block != nullptr);
-        memcpy(block, recordBytes, RecordSize);
+        memcpy(block, recordBytes, wire::Size);
         recordAddress = AddressOf(block);
         ownRecord = true;
         break;
@@ -881,26 +808,26 @@ void Session::OpReadWrite(Program& p)
     TRACE("  %s op %u length %lu data %u record %u valid %d -> ok %d error %lu result %lx\n",
           write ? "write" : "read", op, static_cast<unsigned long>(length), dataSelector % 16,
           placement % 16, valid, ok, static_cast<unsigned long>(error),
-          ownRecord ? static_cast<unsigned long>(Get32(block, OffResult)) : 0ul);
+          ownRecord ? static_cast<unsigned long>(wire::Get32(block, wire::Result)) : 0ul);
 
     if (ownRecord) {
-        const ULONG result = Get32(block, OffResult);
+        const ULONG result = wire::Get32(block, wire::Result);
         if (error == ERROR_IO_PENDING) {
             // Only an accepted buffer stays pending, and its result says so.
-            CHECK(valid && op == OpAddBuffer && result == ResultNoError, op, result);
+            CHECK(valid && op == wire::AddBuffer && result == wire::NoError, op, result);
         } else if (ok) {
-            CHECK(valid && op != OpAddBuffer && result != Untouched, op, result);
-        } else if (valid && op == OpAddBuffer && result != Untouched) {
-            CHECK(result != ResultNoError);
+            CHECK(valid && op != wire::AddBuffer && result != wire::Untouched, op, result);
+        } else if (valid && op == wire::AddBuffer && result != wire::Untouched) {
+            CHECK(result != wire::NoError);
         }
         if (!valid) {
-            CHECK(!ok && result == Untouched, error, result);
+            CHECK(!ok && result == wire::Untouched, error, result);
         }
         // The server works on its own copy: only the result reaches the
         // caller's record.
-        Put32(block, OffResult, Untouched);
-        CHECK(memcmp(block, recordBytes, RecordSize) == 0, op);
-        if (ok && op == OpClose && result == ResultNoError) {
+        wire::Put32(block, wire::Result, wire::Untouched);
+        CHECK(memcmp(block, recordBytes, wire::Size) == 0, op);
+        if (ok && op == wire::Close && result == wire::NoError) {
             Untrack(named);
         }
     } else if (!ownRecord && (block == nullptr || spoilt != 0)) {
@@ -908,7 +835,7 @@ void Session::OpReadWrite(Program& p)
         CHECK(!ok && error != ERROR_IO_PENDING, placement % 16, error);
     }
     if (recordAddress == reinterpret_cast<ULONG_PTR>(systemRecord_)) {
-        CHECK(Get32(static_cast<UCHAR*>(systemRecord_), OffResult) == Untouched);
+        CHECK(wire::Get32(static_cast<UCHAR*>(systemRecord_), wire::Result) == wire::Untouched);
     }
     // The record need only live for the call.
     if (block != nullptr) {
@@ -968,11 +895,7 @@ void Session::OpHandles(Program& p)
         return;
     }
     if ((selector & 1) == 0 && extra_.size() < 4) {
-        HANDLE handle = CreateFileW(reinterpret_cast<LPCWSTR>(selector & 2 ? u"\\\\.\\Tonvane1In"
-                                                                          : u"\\\\.\\Tonvane1Out"),
-                                    GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = OpenConduit(ConduitPath(selector & 2 ? wire::In : wire::Out));
         if (handle != INVALID_HANDLE_VALUE) {
             CHECK(CreateIoCompletionPort(handle, clients_[0].port, 2, 0) == clients_[0].port);
             extra_.push_back(handle);
@@ -998,14 +921,14 @@ void Session::OpStreamControl(Program& p)
     const ULONG result = SendControl(op, stream.direction, stream.handle);
     TRACE("  stream op %u dir %u -> result %lx\n", op, stream.direction,
           static_cast<unsigned long>(result));
-    if (op == OpClose) {
-        if (result == ResultNoError) {
+    if (op == wire::Close) {
+        if (result == wire::NoError) {
             Untrack(stream.handle);
         } else {
-            CHECK(result == 33 || result == Untouched, result);
+            CHECK(result == 33 || result == wire::Untouched, result);
         }
     } else {
-        CHECK(result == ResultNoError || result == Untouched, op, result);
+        CHECK(result == wire::NoError || result == wire::Untouched, op, result);
     }
 }
 
@@ -1073,12 +996,12 @@ void Session::ForgetStreamsOf(size_t index)
         if (stream.owner != index) {
             continue;
         }
-        const ULONG reset = SendControl(OpReset, stream.direction, stream.handle);
-        const ULONG close = SendControl(OpClose, stream.direction, stream.handle);
+        const ULONG reset = SendControl(wire::Reset, stream.direction, stream.handle);
+        const ULONG close = SendControl(wire::Close, stream.direction, stream.handle);
         if (strict) {
             CHECK(reset == 11 && close == 11, reset, close);
         } else {
-            CHECK(reset == ResultNoError && close == ResultNoError, reset, close);
+            CHECK(reset == wire::NoError && close == wire::NoError, reset, close);
         }
         Untrack(stream.handle);
     }
@@ -1152,8 +1075,8 @@ void Session::TearDown(bool unloadWithStreams)
         // the close must succeed.
         while (!streams_.empty()) {
             const Stream stream = streams_.back();
-            CHECK(SendControl(OpReset, stream.direction, stream.handle) == ResultNoError);
-            CHECK(SendControl(OpClose, stream.direction, stream.handle) == ResultNoError);
+            CHECK(SendControl(wire::Reset, stream.direction, stream.handle) == wire::NoError);
+            CHECK(SendControl(wire::Close, stream.direction, stream.handle) == wire::NoError);
             Untrack(stream.handle);
         }
         Drain();
@@ -1180,7 +1103,7 @@ void Session::TearDown(bool unloadWithStreams)
         if (status == STATUS_PENDING) {
             CHECK(!DriverEndsClients());
             for (const Stream& stream : streams_) {
-                SendControl(OpReset, stream.direction, stream.handle);
+                SendControl(wire::Reset, stream.direction, stream.handle);
             }
             status = HostPsTerminateProcess(client.process);
         }
@@ -1201,18 +1124,9 @@ void Session::TearDown(bool unloadWithStreams)
     CHECK(CloseHandle(clients_[0].out));
     // Unloading resets and frees whatever streams are left and completes
     // their requests.
-    HOST_IO_UNLOAD_REPORT report{};
-    CHECK(HostIoUnloadDriver(driver_, &report) == STATUS_SUCCESS, report.DevicesLeft,
-          report.OpenFilesLeft);
+    const std::string left = UnloadLeftovers(driver_, PoolTag);
+    CHECK(left.empty(), left.size());
     driver_ = nullptr;
-    CHECK(report.DevicesLeft == 0 && report.LinksLeft == 0 && report.OpenFilesLeft == 0);
-    CHECK(report.NotifyRoutinesLeft == 0);
-    CHECK(HostIoDeviceCount(nullptr) == 0);
-    CHECK(HostIoSymbolicLinkCount() == 0);
-    CHECK(HostKeQueuedTimers() == 0);
-    CHECK(HostKeQueuedDpcs() == 0);
-    CHECK(HostExPoolReportLeaks(PoolTag) == 0);
-    CHECK(HostPsNotifyRoutineCount() == 0);
     HostIoRunDeferredWork();
     DrainClient(0);
     CheckPackets();

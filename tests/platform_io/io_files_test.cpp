@@ -12,41 +12,6 @@ namespace {
 
 using IoFiles = IoFixture;
 
-TEST_F(IoFiles, OpenReachesTheDeviceThroughItsLinkAndUnknownNamesAreNotFound)
-{
-    HANDLE file = Open();
-    EXPECT_EQ(log->creates, 1u);
-    EXPECT_EQ(log->lastRequestorMode, UserMode);
-    EXPECT_EQ(log->dispatchIrql, PASSIVE_LEVEL);
-
-    struct Case {
-        const char16_t* path;
-        DWORD error;
-    } cases[] = {
-        {u"\\\\.\\NoSuchDevice", ERROR_FILE_NOT_FOUND},
-        {u"\\\\.\\IoTest\\sub", ERROR_SUCCESS},          // the rest goes to the driver
-        {u"\\\\.\\iotest", ERROR_SUCCESS},                // names ignore case
-        {u"\\\\.\\NoSuchDevice\\sub", ERROR_PATH_NOT_FOUND},
-        {u"C:\\file.txt", ERROR_PATH_NOT_FOUND},
-    };
-    for (const Case& c : cases) {
-        SetLastError(12345);
-        HANDLE handle = CreateFileW(W(c.path), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_OVERLAPPED, nullptr);
-        if (c.error == ERROR_SUCCESS) {
-            EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-            EXPECT_TRUE(CloseHandle(handle));
-        } else {
-            EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
-            EXPECT_EQ(GetLastError(), c.error);
-        }
-    }
-    HANDLE bad = CreateFileW(W(u"\\\\.\\IoTest"), GENERIC_READ, 0, nullptr, 0, 0, nullptr);
-    EXPECT_EQ(bad, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    Close(file);
-}
-
 TEST_F(IoFiles, LastHandleCloseSendsCleanupThenClose)
 {
     HANDLE first = Open();
@@ -231,73 +196,6 @@ TEST_F(IoFiles, StatusesMapToNtWin32Errors)
     }
 }
 
-TEST_F(IoFiles, DirectIoDataIsVisibleBothWaysAboveAndBelowFourGiB)
-{
-    HANDLE file = Open();
-    HANDLE port = Bind(file, 0);
-    constexpr DWORD kLength = 3000;
-    std::vector<UCHAR> high(kLength);
-    auto* low = static_cast<UCHAR*>(GlobalAlloc(GMEM_FIXED, kLength));
-    ASSERT_NE(low, nullptr);
-    ASSERT_LT(reinterpret_cast<ULONG_PTR>(low) + kLength, 1ULL << 32);
-    ASSERT_GT(reinterpret_cast<ULONG_PTR>(high.data()), 1ULL << 32);
-
-    for (UCHAR* buffer : {high.data(), low}) {
-        SCOPED_TRACE(buffer == low ? "below 4 GiB" : "above 4 GiB");
-        // Write: the data is there when the driver is called.
-        for (DWORD i = 0; i < kLength; ++i) {
-            buffer[i] = UCHAR(i ^ 0x5A);
-        }
-        OVERLAPPED write = Command(IOTEST_PEND_DPC);
-        EXPECT_FALSE(WriteFile(file, buffer, kLength, nullptr, &write));
-        EXPECT_TRUE(log->lastHadMdl);
-        EXPECT_LT(log->lastSystemAddress + kLength, 1ULL << 32);
-        EXPECT_EQ(log->lastUserAddress, reinterpret_cast<ULONG_PTR>(buffer));
-        // Same memory when it already lies below 4 GiB, else a copy.
-        EXPECT_EQ(log->lastSystemAddress == reinterpret_cast<ULONG_PTR>(buffer), buffer == low);
-        EXPECT_EQ(log->lastWriteLength, kLength);
-        for (DWORD i = 0; i < IOTEST_KEPT_BYTES; ++i) {
-            ASSERT_EQ(log->lastWrite[i], UCHAR(i ^ 0x5A));
-        }
-        // Read completed later from the DPC: data in place before the packet.
-        memset(buffer, 0, kLength);
-        OVERLAPPED read = Command(IOTEST_PEND_DPC);
-        EXPECT_FALSE(ReadFile(file, buffer, kLength, nullptr, &read));
-        HostKeAdvanceClockMs(IOTEST_DPC_DELAY_MS);
-        for (LPOVERLAPPED expected : {&write, &read}) {
-            DWORD bytes;
-            ULONG_PTR key;
-            LPOVERLAPPED done;
-            BOOL result;
-            DWORD error;
-            ASSERT_TRUE(Packet(port, &bytes, &key, &done, &result, &error));
-            EXPECT_EQ(done, expected);
-            EXPECT_EQ(bytes, kLength);
-        }
-        for (DWORD i = 0; i < kLength; ++i) {
-            ASSERT_EQ(buffer[i], IoTestPattern(i)) << "byte " << i;
-        }
-        // Control request, METHOD_OUT_DIRECT: written in place through the MDL.
-        memset(buffer, 0, kLength);
-        DWORD returned = 99;
-        EXPECT_TRUE(DeviceIoControl(file, IOTEST_IOCTL_FILL, nullptr, 0, buffer, 118, &returned,
-                                    nullptr));
-        EXPECT_EQ(returned, 0u);
-        for (DWORD i = 0; i < 118; ++i) {
-            ASSERT_EQ(buffer[i], IoTestPattern(i)) << "byte " << i;
-        }
-        EXPECT_EQ(buffer[118], 0);
-    }
-    // A record on the stack, as clients keep theirs.
-    UCHAR record[118] = {};
-    EXPECT_TRUE(DeviceIoControl(file, IOTEST_IOCTL_FILL, nullptr, 0, record, sizeof(record),
-                                nullptr, nullptr));
-    EXPECT_EQ(record[117], IoTestPattern(117));
-    // Synchronous control requests queue no packet, even on a bound handle.
-    EXPECT_TRUE(NoPacket(port));
-    GlobalFree(low);
-}
-
 TEST_F(IoFiles, EmptyAndBadBuffersAndMissingOverlapped)
 {
     HANDLE file = Open();
@@ -344,33 +242,6 @@ TEST_F(IoFiles, EmptyAndBadBuffersAndMissingOverlapped)
     EXPECT_TRUE(ReadFile(file, buffer, sizeof(buffer), nullptr, &quiet));
     EXPECT_EQ(quiet.InternalHigh, sizeof(buffer));
     EXPECT_TRUE(NoPacket(port));
-}
-
-TEST_F(IoFiles, AccessRightsAndSynchronousHandles)
-{
-    HANDLE readOnly = Open(FILE_FLAG_OVERLAPPED, GENERIC_READ);
-    char buffer[8] = {};
-    OVERLAPPED overlapped = Command(IOTEST_COMPLETE_NOW);
-    EXPECT_FALSE(WriteFile(readOnly, buffer, sizeof(buffer), nullptr, &overlapped));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    HANDLE writeOnly = Open(FILE_FLAG_OVERLAPPED, GENERIC_WRITE);
-    EXPECT_FALSE(DeviceIoControl(writeOnly, IOTEST_IOCTL_READ_ONLY, nullptr, 0, nullptr, 0,
-                                 nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(DeviceIoControl(readOnly, IOTEST_IOCTL_READ_ONLY, nullptr, 0, nullptr, 0,
-                                nullptr, nullptr));
-
-    // A handle without FILE_FLAG_OVERLAPPED waits for its requests; no
-    // port takes it.
-    HANDLE synchronous = Open(FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(CreateIoCompletionPort(synchronous, nullptr, 1, 0), nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(HostIoPortCount(), 0u);
-    DWORD moved = 0;
-    OVERLAPPED offset = Command(IOTEST_COMPLETE_NOW);
-    EXPECT_TRUE(ReadFile(synchronous, buffer, sizeof(buffer), &moved, &offset));
-    EXPECT_EQ(moved, sizeof(buffer));
-    EXPECT_EQ(buffer[1], char(IoTestPattern(1)));
 }
 
 // CancelIo cancels the calling thread's requests on one handle, not its
@@ -421,128 +292,6 @@ TEST_F(IoFiles, CancelIoCancelsTheCallersRequestsOnOneHandle)
     EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
     EXPECT_FALSE(CancelIo(reinterpret_cast<HANDLE>(0x7FF0)));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-}
-
-TEST_F(IoFiles, ExclusiveDeviceAdmitsOneOpenFile)
-{
-    HOST_IO_UNLOAD_REPORT report;
-    ASSERT_EQ(HostIoUnloadDriver(driver, &report), STATUS_SUCCESS);
-    ASSERT_EQ(HostIoLoadDriverA(kIoTestImage, "\\Registry\\Exclusive", &driver), STATUS_SUCCESS);
-    log = static_cast<const IoTestLog*>(HostIoResolveDeviceA("\\Device\\IoTest")->DeviceExtension);
-    HANDLE first = Open();
-    HANDLE second = CreateFileW(W(u"\\\\.\\IoTest"), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OVERLAPPED, nullptr);
-    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    Close(first);
-    Open();
-}
-
-TEST_F(IoFiles, MajorFunctionsADriverLeavesUnsetAreRefused)
-{
-    PDRIVER_OBJECT minimal;
-    ASSERT_EQ(HostIoLoadDriverA("System32\\Drivers\\iotest_minimal.sys", kRegistry, &minimal),
-              STATUS_SUCCESS);
-    HANDLE file = CreateFileW(W(u"\\\\.\\IoTestMinimal"), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    HANDLE port = CreateIoCompletionPort(file, nullptr, 0, 0);
-    char buffer[8];
-    OVERLAPPED overlapped = Command(IOTEST_COMPLETE_NOW);
-    EXPECT_FALSE(ReadFile(file, buffer, sizeof(buffer), nullptr, &overlapped));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
-    EXPECT_FALSE(DeviceIoControl(file, IOTEST_IOCTL_FILL, nullptr, 0, buffer, sizeof(buffer),
-                                 nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
-    EXPECT_TRUE(NoPacket(port));
-    // Cleanup is refused too, which does not stop the close.
-    EXPECT_TRUE(CloseHandle(file));
-    EXPECT_TRUE(CloseHandle(port));
-    EXPECT_EQ(HostIoUnloadDriver(minimal, nullptr), STATUS_SUCCESS);
-}
-
-constexpr int kClientThreads = 3;
-constexpr int kClientRequests = 40;
-
-struct Client {
-    HANDLE file;
-    OVERLAPPED overlapped[kClientRequests];
-    UCHAR buffers[kClientRequests][16];
-    int pending;
-};
-
-DWORD WINAPI IssueRequests(LPVOID parameter)
-{
-    auto* client = static_cast<Client*>(parameter);
-    for (int i = 0; i < kClientRequests; ++i) {
-        client->overlapped[i] = Command(IOTEST_PEND_DPC);
-        BOOL done = (i & 1) ? WriteFile(client->file, client->buffers[i], 16, nullptr,
-                                        &client->overlapped[i])
-                            : ReadFile(client->file, client->buffers[i], 16, nullptr,
-                                       &client->overlapped[i]);
-        if (!done && GetLastError() == ERROR_IO_PENDING) {
-            client->pending++;
-        }
-    }
-    return 0;
-}
-
-// Requests issued by several threads while the DPC thread completes them:
-// each packet arrives once, with its data in place.
-TEST_F(IoFiles, ConcurrentClientsAndDpcCompletionsLoseNothing)
-{
-    HANDLE file = Open();
-    HANDLE port = Bind(file, 3);
-    Client clients[kClientThreads] = {};
-    HANDLE threads[kClientThreads];
-    for (int t = 0; t < kClientThreads; ++t) {
-        clients[t].file = file;
-        threads[t] = CreateThread(nullptr, 0, IssueRequests, &clients[t], 0, nullptr);
-        ASSERT_NE(threads[t], nullptr);
-    }
-    int received = 0;
-    std::vector<int> seen(kClientThreads * kClientRequests, 0);
-    for (;;) {
-        bool running = false;
-        for (HANDLE thread : threads) {
-            running = running || WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
-        }
-        HostKeAdvanceClockMs(IOTEST_DPC_DELAY_MS);
-        DWORD bytes;
-        ULONG_PTR key;
-        LPOVERLAPPED done;
-        BOOL result;
-        DWORD error;
-        while (Packet(port, &bytes, &key, &done, &result, &error)) {
-            EXPECT_TRUE(result);
-            EXPECT_EQ(bytes, 16u);
-            for (int t = 0; t < kClientThreads; ++t) {
-                if (done >= clients[t].overlapped && done < clients[t].overlapped + kClientRequests) {
-                    int i = int(done - clients[t].overlapped);
-                    seen[t * kClientRequests + i]++;
-                    if ((i & 1) == 0) {
-                        EXPECT_EQ(clients[t].buffers[i][15], IoTestPattern(15));
-                    }
-                }
-            }
-            received++;
-        }
-        int issued = 0;
-        for (const Client& client : clients) {
-            issued += running ? kClientRequests : client.pending;
-        }
-        if (!running && received == issued) {
-            break;
-        }
-    }
-    for (int t = 0; t < kClientThreads; ++t) {
-        EXPECT_EQ(clients[t].pending, kClientRequests);
-        EXPECT_TRUE(CloseHandle(threads[t]));
-    }
-    for (int count : seen) {
-        ASSERT_EQ(count, 1);
-    }
-    EXPECT_EQ(HostIoOutstandingRequestCount(), 0u);
 }
 
 }  // namespace

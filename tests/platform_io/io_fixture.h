@@ -14,11 +14,8 @@
 #include "host/se_control.h"
 #include "host/version_control.h"
 #include "iotest_protocol.h"
+#include "client_text.h"
 
-inline LPCWSTR W(const char16_t* text)
-{
-    return reinterpret_cast<LPCWSTR>(text);
-}
 
 constexpr const char* kIoTestImage = "\\SystemRoot\\System32\\Drivers\\iotest.sys";
 constexpr const char* kRegistry = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\IoTest";

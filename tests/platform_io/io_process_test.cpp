@@ -40,68 +40,6 @@ protected:
     std::vector<Notification> seen;
 };
 
-TEST_F(IoProcess, EachProcessHasItsOwnIdAndHandles)
-{
-    PEPROCESS process;
-    ASSERT_EQ(HostPsCreateProcess(&process), STATUS_SUCCESS);
-    HANDLE defaultId = PsGetCurrentProcessId();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_TRUE(seen[0].create);
-    EXPECT_EQ(seen[0].parent, defaultId);
-    EXPECT_EQ(seen[0].process, PsGetProcessId(process));
-
-    HANDLE inDefault = Open();
-    EXPECT_EQ(log->lastProcessId, defaultId);
-    HostPsSetCurrentProcess(process);
-    EXPECT_EQ(IoGetCurrentProcess(), process);
-    EXPECT_NE(PsGetCurrentProcessId(), defaultId);
-    EXPECT_EQ(GetCurrentProcessId(), DWORD(HandleToUlong(PsGetProcessId(process))));
-    // Handles are per process: the default process's handle means nothing here.
-    EXPECT_FALSE(CloseHandle(inDefault));
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
-    HANDLE mine = CreateFileW(W(u"\\\\.\\IoTest"), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(mine, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(log->lastProcessId, PsGetProcessId(process));
-    EXPECT_EQ(HostPsHandleCount(process), 1u);
-
-    // A thread starts in its creator's process.
-    struct Seen {
-        HANDLE process;
-        DWORD thread;
-    } threadSeen{};
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID parameter) -> DWORD {
-            auto* result = static_cast<Seen*>(parameter);
-            result->process = PsGetCurrentProcessId();
-            result->thread = GetCurrentThreadId();
-            return 5;
-        },
-        &threadSeen, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(threadSeen.process, PsGetProcessId(process));
-    EXPECT_NE(threadSeen.thread, GetCurrentThreadId());
-    EXPECT_TRUE(CloseHandle(thread));
-
-    EXPECT_EQ(HostPsTerminateProcess(process), STATUS_SUCCESS);
-    EXPECT_TRUE(HostPsProcessEnded(process));
-    EXPECT_EQ(HostPsHandleCount(process), 0u);
-    EXPECT_EQ(log->cleanups, 1u);
-    EXPECT_EQ(log->closes, 1u);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_FALSE(seen[1].create);
-    EXPECT_EQ(seen[1].process, PsGetProcessId(process));
-    EXPECT_EQ(seen[1].currentDuringCall, PsGetProcessId(process));
-    // The thread that ran the ending process is back in the default one.
-    EXPECT_EQ(PsGetCurrentProcessId(), defaultId);
-    EXPECT_EQ(HostPsTerminateProcess(process), STATUS_PROCESS_IS_TERMINATING);
-    EXPECT_EQ(HostPsTerminateProcess(HostPsDefaultProcess()), STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(CloseHandle(inDefault));
-    handles.clear();
-}
-
 TEST_F(IoProcess, EndingCancelsRequestsAndWaitsForThoseWithoutACancelRoutine)
 {
     PEPROCESS process;
@@ -187,28 +125,6 @@ DWORD WINAPI WaitForever(LPVOID parameter)
 }
 
 const HOST_WINDOWS_VERSION Versions[] = {HostWindowsNt4ToXp, HostWindowsVistaAndLater};
-
-// The end of a process stands for the end of its threads (in every
-// version): it releases one waiting on its port.
-TEST_F(IoProcess, EndingReleasesAThreadWaitingOnItsPort)
-{
-    PortWaiter waiter{};
-    ASSERT_EQ(HostPsCreateProcess(&waiter.process), STATUS_SUCCESS);
-    HostPsSetCurrentProcess(waiter.process);
-    waiter.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
-    ASSERT_NE(waiter.port, nullptr);
-    HostPsSetCurrentProcess(nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, WaitForever, &waiter, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(HostPsTerminateProcess(waiter.process), STATUS_SUCCESS);
-    // The waiter either saw its port go while waiting or found the handle
-    // gone; both end its wait with no packet.
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    EXPECT_FALSE(waiter.result);
-    EXPECT_EQ(waiter.overlapped, nullptr);
-    EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_EQ(HostIoPortCount(), 0u);
-}
 
 // Closing a port's handle releases its waiters from Vista on; up to XP they
 // go on waiting, and get what a file bound to the port completes.
@@ -310,31 +226,6 @@ TEST_F(IoProcess, ThreadExitCancelsItsRequestsByVersion)
         EXPECT_EQ(HostPsTerminateProcess(process), STATUS_SUCCESS);
     }
     HostSetWindowsVersion(HostWindowsNt4ToXp);
-}
-
-TEST_F(IoProcess, NotifyRoutineTableIsBounded)
-{
-    // RecordProcess holds one of the eight slots, and registers only once.
-    EXPECT_EQ(PsSetCreateProcessNotifyRoutine(RecordProcess, FALSE), STATUS_INVALID_PARAMETER);
-    std::vector<PCREATE_PROCESS_NOTIFY_ROUTINE> added;
-    PCREATE_PROCESS_NOTIFY_ROUTINE routines[] = {
-        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
-        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
-        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
-        [](HANDLE, HANDLE, BOOLEAN) {}, [](HANDLE, HANDLE, BOOLEAN) {},
-    };
-    ULONG before = HostPsNotifyRoutineCount();
-    for (auto routine : routines) {
-        if (PsSetCreateProcessNotifyRoutine(routine, FALSE) == STATUS_SUCCESS) {
-            added.push_back(routine);
-        } else {
-            EXPECT_EQ(PsSetCreateProcessNotifyRoutine(routine, FALSE), STATUS_INVALID_PARAMETER);
-        }
-    }
-    EXPECT_EQ(before + added.size(), 8u);
-    for (auto routine : added) {
-        EXPECT_EQ(PsSetCreateProcessNotifyRoutine(routine, TRUE), STATUS_SUCCESS);
-    }
 }
 
 }  // namespace

@@ -20,30 +20,6 @@ ULONGLONG ReadTicks()
     }
 }
 
-TEST_F(ClockTest, TickCountFollowsVirtualTime)
-{
-    EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
-    EXPECT_EQ(Now(), kStartTime);
-    EXPECT_EQ(ReadTicks(), kStartTime / 156250);
-
-    // 15 ms is less than one tick; 16 ms crosses exactly one boundary from
-    // a tick-aligned start.
-    HostKeSetTickCount(1000);
-    EXPECT_EQ(Now(), 1000ull * 156250);
-    HostKeAdvanceClockMs(15);
-    EXPECT_EQ(ReadTicks(), 1000u);
-    HostKeAdvanceClockMs(1);
-    EXPECT_EQ(ReadTicks(), 1001u);
-    HostKeAdvanceClockMs(1000);
-    EXPECT_EQ(ReadTicks(), (1000ull * 156250 + 1016 * 10000) / 156250);
-    EXPECT_EQ(KeQueryInterruptTime(), 1000ull * 156250 + 1016 * 10000);
-
-    LARGE_INTEGER ticks;
-    KeQueryTickCount(&ticks);
-    EXPECT_EQ(static_cast<ULONGLONG>(ticks.QuadPart), ReadTicks());
-    EXPECT_EQ(HostKeQueryTickCount(), ReadTicks());
-}
-
 TEST_F(ClockTest, TickCountCarriesIntoHighWordAtWrap)
 {
     HostKeSetTickCount(0xFFFFFFFFull);
@@ -102,75 +78,6 @@ TEST_F(ClockTest, ConcurrentReaderNeverSeesTornValue)
     EXPECT_EQ(bad.load(), 0u);
     EXPECT_GE(reads.load(), kSteps / 256);
     EXPECT_EQ(ReadTicks(), last);
-}
-
-// The count jumps across a high-word boundary at every other write (the
-// count only grows, which the publication order relies on). A reader must
-// see only values that were written, never the new high word with an old
-// low word or the reverse. Low words differ from boundary to boundary so a
-// mixed value cannot pass for a written one.
-ULONGLONG BeforeBoundary(ULONGLONG k)
-{
-    return (k << 32) - 1 - (k % 7);
-}
-
-ULONGLONG AfterBoundary(ULONGLONG k)
-{
-    return (k << 32) + 5;
-}
-
-bool WrittenValue(ULONGLONG value)
-{
-    const ULONGLONG high = value >> 32;
-    return (high >= 1 && value == AfterBoundary(high)) || value == BeforeBoundary(high + 1);
-}
-
-TEST_F(ClockTest, ReaderSeesOnlyWrittenValuesAcrossHighWordBoundaries)
-{
-    constexpr ULONGLONG kBoundaries = 10000;
-    HostKeSetTickCount(BeforeBoundary(1));
-    std::atomic<ULONGLONG> latest{BeforeBoundary(1)};
-    std::atomic<bool> done{false};
-    std::atomic<ULONGLONG> bad{0};
-    std::atomic<ULONGLONG> reads{0};
-    std::thread reader([&] {
-        ULONGLONG previous = 0;
-        while (!done.load(std::memory_order_acquire)) {
-            const ULONGLONG value = ReadTicks();
-            const ULONGLONG written = latest.load(std::memory_order_acquire);
-            if (!WrittenValue(value) || value > written || value < previous) {
-                bad.store(value);
-            }
-            previous = value;
-            reads.fetch_add(1, std::memory_order_release);
-        }
-    });
-    ULONGLONG seen = 0;
-    for (ULONGLONG k = 1; k <= kBoundaries; ++k) {
-        if (k % 64 == 0) {
-            SpinUntil([&] { return reads.load(std::memory_order_acquire) > seen; });
-            seen = reads.load(std::memory_order_acquire);
-        }
-        // The bound goes up before the value, so a reader never sees a value
-        // above the bound it reads next.
-        latest.store(AfterBoundary(k), std::memory_order_release);
-        HostKeSetTickCount(AfterBoundary(k));
-        latest.store(BeforeBoundary(k + 1), std::memory_order_release);
-        HostKeSetTickCount(BeforeBoundary(k + 1));
-    }
-    done.store(true, std::memory_order_release);
-    reader.join();
-    EXPECT_EQ(bad.load(), 0u) << std::hex << bad.load();
-}
-
-TEST_F(ClockTest, AdvanceRefusedOutsidePassiveLevel)
-{
-    BugCheckRecorder recorder;
-    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    EXPECT_EQ(HostKeAdvanceClockMs(10), 0u);
-    KfLowerIrql(old);
-    EXPECT_EQ(recorder.TakeOne(), static_cast<ULONG>(IRQL_NOT_LESS_OR_EQUAL));
-    EXPECT_EQ(Now(), kStartTime);
 }
 
 }  // namespace

@@ -13,31 +13,6 @@ protected:
     }
 };
 
-TEST_F(IrqlTest, RaiseAndLowerReturnAndRestoreLevels)
-{
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    KIRQL old = KfRaiseIrql(APC_LEVEL);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    KIRQL older = 0;
-    KeRaiseIrql(DISPATCH_LEVEL, &older);
-    EXPECT_EQ(older, APC_LEVEL);
-    EXPECT_EQ(KfRaiseIrql(DISPATCH_LEVEL), DISPATCH_LEVEL);  // same level is allowed
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeLowerIrql(older);
-    KfLowerIrql(old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-TEST_F(IrqlTest, IrqlIsPerThread)
-{
-    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    KIRQL seen = HIGH_LEVEL;
-    std::thread other([&seen] { seen = KeGetCurrentIrql(); });
-    other.join();
-    EXPECT_EQ(seen, PASSIVE_LEVEL);
-    KfLowerIrql(old);
-}
-
 // Each misuse is refused with the bug check NT raises, and leaves the IRQL
 // where it was.
 TEST_F(IrqlTest, MisuseBugChecks)
@@ -92,29 +67,6 @@ TEST_F(IrqlTest, MisuseBugChecks)
     EXPECT_EQ(HostKeQueuedTimers(), 0u);
 }
 
-TEST_F(IrqlTest, SpinLockRaisesToDispatchAndRestores)
-{
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old = KfAcquireSpinLock(&lock);
-    EXPECT_EQ(old, PASSIVE_LEVEL);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KfReleaseSpinLock(&lock, old);
-    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
-    // The at-DPC-level pair leaves the IRQL alone.
-    KIRQL raised = KfRaiseIrql(DISPATCH_LEVEL);
-    KeAcquireSpinLockAtDpcLevel(&lock);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KeReleaseSpinLockFromDpcLevel(&lock);
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    // Acquired at DISPATCH_LEVEL, the old IRQL is DISPATCH_LEVEL.
-    KeAcquireSpinLock(&lock, &old);
-    EXPECT_EQ(old, DISPATCH_LEVEL);
-    KeReleaseSpinLock(&lock, old);
-    KfLowerIrql(raised);
-}
-
 TEST_F(IrqlTest, SpinLockMisuseBugChecks)
 {
     BugCheckRecorder recorder;
@@ -158,37 +110,6 @@ TEST_F(IrqlTest, SpinLockMisuseBugChecks)
     EXPECT_EQ(recorder.TakeOne(), 0x81u);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     ExFreePool(junk);
-}
-
-TEST_F(IrqlTest, SpinLockIsExclusiveBetweenThreads)
-{
-    constexpr int kThreads = 3;
-    constexpr int kRounds = 20000;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    long counter = 0;  // guarded by lock; a plain variable so TSan sees any race
-    int inside = 0;    // guarded by lock
-    bool overlap = false;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kRounds; ++i) {
-                KIRQL old;
-                KeAcquireSpinLock(&lock, &old);
-                if (++inside != 1) {
-                    overlap = true;
-                }
-                ++counter;
-                --inside;
-                KeReleaseSpinLock(&lock, old);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_FALSE(overlap);
-    EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
 }
 
 }  // namespace

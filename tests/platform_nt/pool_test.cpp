@@ -73,19 +73,6 @@ TEST_F(PoolTest, BlocksLieBelow4GiBAreDistinctAndNotZeroed)
     EXPECT_FALSE(HostExPoolIsPoolAddress(blocks[2]));
 }
 
-TEST_F(PoolTest, ReusedMemoryIsJunkFilledAgain)
-{
-    // Cycle far beyond the quarantine so that blocks are handed out again.
-    for (int i = 0; i < 2000; ++i) {
-        auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 8000, kTestTag));
-        ASSERT_NE(p, nullptr);
-        ASSERT_EQ(p[0], HOST_EX_POOL_FRESH_FILL);
-        ASSERT_EQ(p[7999], HOST_EX_POOL_FRESH_FILL);
-        std::memset(p, 0, 8000);
-        ExFreePool(p);
-    }
-}
-
 TEST_F(PoolTest, FailNthCountsOnlyMatchingTagAndFailsOnce)
 {
     HostExPoolFailNth(3, kTestTag);
@@ -109,87 +96,6 @@ TEST_F(PoolTest, FailNthCountsOnlyMatchingTagAndFailsOnce)
             ExFreePool(p);
         }
     }
-}
-
-TEST_F(PoolTest, FailNthAnyTagAndFailAlwaysUntilReset)
-{
-    struct Case {
-        const char* name;
-        void (*arm)();
-        std::vector<bool> expected;  // success of four allocations
-    };
-    const Case cases[] = {
-        {"first", [] { HostExPoolFailNth(1, HOST_EX_ANY_TAG); }, {false, true, true, true}},
-        {"second", [] { HostExPoolFailNth(2, HOST_EX_ANY_TAG); }, {true, false, true, true}},
-        {"always", [] { HostExPoolFailAlways(HOST_EX_ANY_TAG); }, {false, false, false, false}},
-        {"always this tag", [] { HostExPoolFailAlways(kOtherTag); }, {true, true, true, true}},
-        {"disarmed", [] { HostExPoolFailNth(0, HOST_EX_ANY_TAG); }, {true, true, true, true}},
-    };
-    for (const Case& c : cases) {
-        HostExPoolFailReset();
-        c.arm();
-        std::vector<bool> got;
-        for (int i = 0; i < 4; ++i) {
-            PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
-            got.push_back(p != nullptr);
-            if (p != nullptr) {
-                ExFreePool(p);
-            }
-        }
-        EXPECT_EQ(got, c.expected) << c.name;
-    }
-    HostExPoolFailAlways(HOST_EX_ANY_TAG);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag), nullptr);
-    HostExPoolFailReset();
-    EXPECT_EQ(HostExPoolInjectedFailures(), 0u);
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kTestTag);
-    EXPECT_NE(p, nullptr);
-    ExFreePool(p);
-}
-
-TEST_F(PoolTest, OversizedRequestFails)
-{
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, SIZE_T{1} << 40, kTestTag), nullptr);
-    EXPECT_EQ(HostExPoolLiveBlocks(kTestTag), 0u);
-}
-
-TEST_F(PoolTest, ConcurrentAllocationsKeepAccountingExact)
-{
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 2000;
-    std::vector<std::thread> threads;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &failures] {
-            std::vector<UCHAR*> mine;
-            for (int i = 0; i < kRounds; ++i) {
-                auto* p = static_cast<UCHAR*>(
-                    ExAllocatePoolWithTag(NonPagedPool, 1 + (i * 37) % 700, kTestTag));
-                if (p == nullptr) {
-                    ++failures;
-                    continue;
-                }
-                p[0] = static_cast<UCHAR>(t);
-                mine.push_back(p);
-                if (i % 3 == 2) {
-                    if (mine.front()[0] != static_cast<UCHAR>(t)) {
-                        ++failures;
-                    }
-                    ExFreePool(mine.front());
-                    mine.erase(mine.begin());
-                }
-            }
-            for (UCHAR* p : mine) {
-                ExFreePool(p);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(HostExPoolLiveBlocks(kTestTag), 0u);
-    EXPECT_EQ(HostExPoolLiveBytes(kTestTag), 0u);
 }
 
 TEST_F(PoolTest, MisuseBugChecks)

@@ -25,18 +25,4 @@ TEST(RtlTest, InitUnicodeStringCountsBytesWithoutTerminator)
     EXPECT_EQ(s.MaximumLength, 0xFFFEu);
 }
 
-TEST(RtlTest, MemoryMacros)
-{
-    UCHAR a[8];
-    UCHAR b[8];
-    RtlFillMemory(a, sizeof(a), 0xAB);
-    RtlZeroMemory(b, sizeof(b));
-    EXPECT_FALSE(RtlEqualMemory(a, b, sizeof(a)));
-    RtlCopyMemory(b, a, 5);
-    EXPECT_EQ(RtlCompareMemory(a, b, sizeof(a)), 5u);
-    RtlMoveMemory(a + 1, a, 4);
-    EXPECT_EQ(a[1], 0xAB);
-    EXPECT_TRUE(RtlEqualMemory(a, b, 5));
-}
-
 }  // namespace

@@ -109,68 +109,6 @@ TEST_F(TimerDpcTest, RearmEvery100MsFiresExactlyHundredTimesIn10Seconds)
     EXPECT_TRUE(KeCancelTimer(&p.timer));
 }
 
-TEST_F(TimerDpcTest, AdvancingInStepsMatchesOneAdvance)
-{
-    Probe p;
-    p.rearmMs = 100;
-    KeSetTimer(&p.timer, RelativeMs(100), &p.dpc);
-    ULONG fired = 0;
-    // Steps that straddle due times, including zero-length ones.
-    const ULONG steps[] = {0, 99, 1, 0, 150, 250, 37, 63, 1400};
-    for (ULONG step : steps) {
-        fired += HostKeAdvanceClockMs(step);
-    }
-    EXPECT_EQ(fired, 20u);
-    ASSERT_EQ(p.times.size(), 20u);
-    EXPECT_EQ(p.times.back(), kStartTime + 2000 * HOST_KE_UNITS_PER_MS);
-    KeCancelTimer(&p.timer);
-}
-
-TEST_F(TimerDpcTest, SetReportsQueuedAndReplacesDueTime)
-{
-    Probe p;
-    EXPECT_FALSE(KeSetTimer(&p.timer, RelativeMs(100), &p.dpc));
-    EXPECT_TRUE(KeSetTimer(&p.timer, RelativeMs(500), &p.dpc));
-    EXPECT_EQ(HostKeQueuedTimers(), 1u);
-    EXPECT_EQ(HostKeAdvanceClockMs(499), 0u);
-    EXPECT_EQ(HostKeAdvanceClockMs(1), 1u);
-    EXPECT_EQ(p.runs.load(), 1);
-    // Fired: no longer queued.
-    EXPECT_FALSE(KeSetTimer(&p.timer, RelativeMs(10), &p.dpc));
-    EXPECT_FALSE(KeReadStateTimer(&p.timer));
-    EXPECT_TRUE(KeCancelTimer(&p.timer));
-    EXPECT_FALSE(KeCancelTimer(&p.timer));
-    EXPECT_EQ(HostKeAdvanceClockMs(1000), 0u);
-    EXPECT_EQ(p.runs.load(), 1);
-}
-
-TEST_F(TimerDpcTest, AbsoluteAndPastDueTimes)
-{
-    Probe p;
-    LARGE_INTEGER due;
-    due.QuadPart = static_cast<LONGLONG>(kStartTime + 50 * HOST_KE_UNITS_PER_MS);
-    KeSetTimer(&p.timer, due, &p.dpc);
-    EXPECT_EQ(HostKeAdvanceClockMs(50), 1u);
-    EXPECT_EQ(p.times, std::vector<ULONGLONG>{kStartTime + 50 * HOST_KE_UNITS_PER_MS});
-
-    // Already past: expires at the next advance, even one of zero length,
-    // at the current time.
-    due.QuadPart = 0;
-    KeSetTimer(&p.timer, due, &p.dpc);
-    EXPECT_EQ(HostKeAdvanceClock(0), 1u);
-    EXPECT_EQ(p.times.back(), Now());
-}
-
-TEST_F(TimerDpcTest, PeriodicTimerFiresEachPeriodUntilCancelled)
-{
-    Probe p;
-    KeSetTimerEx(&p.timer, RelativeMs(10), 20, &p.dpc);
-    EXPECT_EQ(HostKeAdvanceClockMs(75), 4u);  // 10, 30, 50, 70
-    EXPECT_EQ(p.times.back(), kStartTime + 70 * HOST_KE_UNITS_PER_MS);
-    EXPECT_TRUE(KeCancelTimer(&p.timer));
-    EXPECT_EQ(HostKeAdvanceClockMs(100), 0u);
-}
-
 TEST_F(TimerDpcTest, CancelBeforeExpiryKeepsDpcFromRunning)
 {
     Probe p;
@@ -201,66 +139,6 @@ TEST_F(TimerDpcTest, CancelAfterExpiryLeavesQueuedDpcForRemoveQueueDpc)
     EXPECT_EQ(fired.load(), 1u);
     KeFlushQueuedDpcs();
     EXPECT_EQ(p.runs.load(), 0);
-}
-
-TEST_F(TimerDpcTest, InsertQueueDpcOnlyOnceUntilItRuns)
-{
-    Gate gate;
-    Probe p;
-    gate.Close();
-    EXPECT_TRUE(KeInsertQueueDpc(&p.dpc, nullptr, nullptr));
-    EXPECT_FALSE(KeInsertQueueDpc(&p.dpc, nullptr, nullptr));
-    EXPECT_EQ(HostKeQueuedDpcs(), 1u);
-    gate.Open();
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(p.runs.load(), 1);
-    // Dequeued before it ran, so it can be queued again.
-    EXPECT_TRUE(KeInsertQueueDpc(&p.dpc, nullptr, nullptr));
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(p.runs.load(), 2);
-    EXPECT_FALSE(KeRemoveQueueDpc(&p.dpc));
-}
-
-// A DPC routine may free its own KDPC: it was dequeued before it was called.
-TEST_F(TimerDpcTest, DpcMayFreeItsOwnRecord)
-{
-    struct Self {
-        static VOID NTAPI Routine(PKDPC dpc, PVOID context, PVOID, PVOID)
-        {
-            ExFreePool(dpc);
-            static_cast<std::atomic<int>*>(context)->fetch_add(1);
-        }
-    };
-    std::atomic<int> runs{0};
-    auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTestTag));
-    ASSERT_NE(dpc, nullptr);
-    KeInitializeDpc(dpc, Self::Routine, &runs);
-    BugCheckRecorder recorder;
-    ASSERT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr));
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(runs.load(), 1);
-    EXPECT_TRUE(recorder.Take().empty());
-}
-
-TEST_F(TimerDpcTest, FreeingQueuedDpcBugChecks)
-{
-    Gate gate;
-    auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTestTag));
-    ASSERT_NE(dpc, nullptr);
-    KeInitializeDpc(dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
-    gate.Close();
-    ASSERT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr));
-    {
-        BugCheckRecorder recorder;
-        ExFreePool(dpc);
-        auto checks = recorder.Take();
-        ASSERT_EQ(checks.size(), 1u);
-        EXPECT_EQ(checks[0].code, static_cast<ULONG>(TIMER_OR_DPC_INVALID));
-        EXPECT_EQ(checks[0].p1, 2u);
-    }
-    EXPECT_TRUE(KeRemoveQueueDpc(dpc));
-    ExFreePool(dpc);
-    gate.Open();
 }
 
 // The DPC thread is another processor: a caller's spin lock holds it off,
@@ -301,72 +179,6 @@ TEST_F(TimerDpcTest, DpcRunsConcurrentlyWithCallers)
     SpinUntil([&] { return shared.acquired.load(std::memory_order_acquire); });
     KfLowerIrql(old);
     KeFlushQueuedDpcs();
-}
-
-TEST_F(TimerDpcTest, DpcReturningAtWrongIrqlBugChecks)
-{
-    BugCheckRecorder recorder;
-    KDPC dpc;
-    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { KfRaiseIrql(HIGH_LEVEL); }, nullptr);
-    ASSERT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(recorder.TakeOne(), 0xC8u);
-
-    // The DPC thread is repaired and runs further DPCs at DISPATCH_LEVEL.
-    Probe p;
-    ASSERT_TRUE(KeInsertQueueDpc(&p.dpc, nullptr, nullptr));
-    KeFlushQueuedDpcs();
-    EXPECT_EQ(p.runs.load(), 1);
-    EXPECT_FALSE(p.wrongContext);
-}
-
-TEST_F(TimerDpcTest, UninitialisedOrRequeuedObjectsBugCheck)
-{
-    BugCheckRecorder recorder;
-    auto* timer = static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kTestTag));
-    auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), kTestTag));
-    ASSERT_NE(timer, nullptr);
-    ASSERT_NE(dpc, nullptr);
-    // Pool junk, never initialised.
-    EXPECT_FALSE(KeSetTimer(timer, RelativeMs(1), nullptr));
-    EXPECT_EQ(recorder.TakeOne(), static_cast<ULONG>(TIMER_OR_DPC_INVALID));
-    EXPECT_FALSE(KeInsertQueueDpc(dpc, nullptr, nullptr));
-    EXPECT_EQ(recorder.TakeOne(), static_cast<ULONG>(TIMER_OR_DPC_INVALID));
-    EXPECT_EQ(HostKeQueuedTimers(), 0u);
-
-    // Re-initialising a queued timer would corrupt the queue.
-    KeInitializeTimer(timer);
-    KeSetTimer(timer, RelativeMs(1), nullptr);
-    KeInitializeTimer(timer);
-    EXPECT_EQ(recorder.TakeOne(), static_cast<ULONG>(TIMER_OR_DPC_INVALID));
-    EXPECT_TRUE(KeCancelTimer(timer));
-    ExFreePool(timer);
-    ExFreePool(dpc);
-}
-
-TEST_F(TimerDpcTest, ResetDropsTimersAndQueuedDpcs)
-{
-    Gate gate;
-    Probe p, q;
-    KeSetTimer(&p.timer, RelativeMs(10), &p.dpc);
-    gate.Close();
-    ASSERT_TRUE(KeInsertQueueDpc(&q.dpc, nullptr, nullptr));
-    std::thread opener([&gate] {
-        SpinUntil([] { return HostKeQueuedDpcs() == 0; });
-        gate.Open();
-    });
-    HostKeReset(HostKeClockVirtual, 0);
-    opener.join();
-    EXPECT_EQ(HostKeQueuedTimers(), 0u);
-    EXPECT_EQ(HostKeQueuedDpcs(), 0u);
-    EXPECT_EQ(Now(), 0u);
-    EXPECT_EQ(KeTickCount.LowPart, 0u);
-    EXPECT_EQ(HostKeAdvanceClockMs(100), 0u);
-    EXPECT_EQ(p.runs.load(), 0);
-    EXPECT_EQ(q.runs.load(), 0);
-    // Dropped objects are reusable.
-    EXPECT_FALSE(KeSetTimer(&p.timer, RelativeMs(10), &p.dpc));
-    EXPECT_EQ(HostKeAdvanceClockMs(10), 1u);
 }
 
 // Real mode fires timers from the stand-in's own timer thread; the test

@@ -8,10 +8,7 @@
 
 #include "host/system_control.h"
 
-inline LPCWSTR W(const char16_t* text)
-{
-    return reinterpret_cast<LPCWSTR>(text);
-}
+#include "client_text.h"
 
 // FALSE (or NULL) with this last error.
 #define EXPECT_FAILS(call, error)                    \

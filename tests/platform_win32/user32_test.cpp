@@ -1,9 +1,7 @@
-// user32 and comctl32 through their public calls: a cross-thread SendMessage
-// that waits for its owner to pump, thread queues and WM_QUIT, windows,
-// message boxes, resources, and wsprintf's formats. The dialog manager and
-// the controls are used by the relay dialog's tests.
-#include <commctrl.h>
-
+// user32 through its public calls: a cross-thread SendMessage that waits for
+// its owner to pump, thread queues and WM_QUIT, resources, and wsprintf's
+// formats. The dialog manager, the controls and message boxes are used by
+// the relay dialog's and the wave driver's tests.
 #include <atomic>
 #include <fstream>
 #include <string>
@@ -114,50 +112,6 @@ TEST_F(User32Test, AThreadHasAQueueOnceItCallsUser32)
     EXPECT_EQ(GetMessageA(&message, nullptr, 0, 0), FALSE);
     EXPECT_EQ(message.message, UINT(WM_QUIT));
     EXPECT_EQ(message.wParam, 3u);
-}
-
-TEST_F(User32Test, WindowsProgressBarsAndIcons)
-{
-    InitCommonControls();
-    const HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD, 0, 0, 10, 10, HWND_MESSAGE,
-                                     nullptr, nullptr, nullptr);
-    ASSERT_NE(bar, nullptr);
-    EXPECT_EQ(SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 8)), MAKELONG(0, 100));
-    EXPECT_EQ(SendMessageA(bar, PBM_SETPOS, 12, 0), 0);
-    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 8);      // kept within the range
-    DWORD process = 0;
-    EXPECT_EQ(GetWindowThreadProcessId(bar, &process), GetCurrentThreadId());
-    EXPECT_EQ(process, GetCurrentProcessId());
-    EXPECT_TRUE(DestroyWindow(bar));
-    EXPECT_FALSE(IsWindow(bar));
-    EXPECT_EQ(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
-                              nullptr),
-              nullptr);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_CANNOT_FIND_WND_CLASS));
-    EXPECT_NE(LoadIconA(nullptr, IDI_APPLICATION), nullptr);
-    EXPECT_EQ(LoadIconA(nullptr, MAKEINTRESOURCEA(102)), nullptr);
-}
-
-TEST_F(User32Test, MessageBoxesAreRecordedAndAnsweredAsTestsChoose)
-{
-    EXPECT_EQ(MessageBoxA(nullptr, "Cannot open Service Manager (5)", "Tonvane", MB_ICONHAND),
-              IDOK);
-    HostUser32QueueMessageBoxAnswer(IDNO);
-    EXPECT_EQ(MessageBoxW(nullptr, W(u"Go on?"), nullptr, MB_YESNO), IDNO);
-    EXPECT_EQ(MessageBoxA(nullptr, "", "", MB_YESNOCANCEL | MB_DEFBUTTON3), IDCANCEL);
-    EXPECT_EQ(MessageBoxA(nullptr, "", "", 7), 0);     // no such button set
-    ASSERT_EQ(HostUser32MessageBoxCount(), 3u);
-    HOST_MESSAGE_BOX box;
-    ASSERT_TRUE(HostUser32GetMessageBox(0, &box));
-    EXPECT_STREQ(box.Text, "Cannot open Service Manager (5)");
-    EXPECT_STREQ(box.Caption, "Tonvane");
-    EXPECT_EQ(box.Style, UINT(MB_ICONHAND));
-    EXPECT_EQ(box.Owner, nullptr);
-    EXPECT_EQ(box.ThreadId, GetCurrentThreadId());
-    ASSERT_TRUE(HostUser32GetMessageBox(1, &box));
-    EXPECT_STREQ(box.Text, "Go on?");
-    EXPECT_STREQ(box.Caption, "Error");
-    EXPECT_EQ(box.Answer, IDNO);
 }
 
 // A .res file: the empty entry that opens it, then an RT_DIALOG entry named

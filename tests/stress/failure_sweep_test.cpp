@@ -205,12 +205,12 @@ protected:
         Unload();
     }
 
-    // A load that must fail for want of resources, every failure here being
-    // injected as that, and leave nothing: no device, link or block.
-    void ExpectFailedLoad()
+    // A load that must fail with the injected status, passed on as it is,
+    // and leave nothing: no device, link or block.
+    void ExpectFailedLoad(NTSTATUS injected = STATUS_INSUFFICIENT_RESOURCES)
     {
         PDRIVER_OBJECT failed = reinterpret_cast<PDRIVER_OBJECT>(1);
-        EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(HostIoLoadDriverA(Image, Registry, &failed), injected);
         EXPECT_EQ(failed, nullptr);
         HostExPoolFailReset();
         HostIoFailReset();
@@ -274,8 +274,11 @@ TEST_F(LoadFailureSweep, EachDeviceAndLinkCreationFailsInTurn)
         for (ULONG nth = 1; nth <= point.calls; ++nth) {
             SCOPED_TRACE((point.point == HostIoFailCreateDevice ? "device " : "link ")
                          + std::to_string(nth));
-            HostIoFailNth(point.point, nth, STATUS_INSUFFICIENT_RESOURCES);
-            ExpectFailedLoad();
+            // Odd ones as a name collision: the status must come back as is.
+            const NTSTATUS injected =
+                nth % 2 != 0 ? STATUS_OBJECT_NAME_COLLISION : STATUS_INSUFFICIENT_RESOURCES;
+            HostIoFailNth(point.point, nth, injected);
+            ExpectFailedLoad(injected);
             ExpectLoadWorks();
         }
     }

@@ -12,15 +12,12 @@
 #include <vector>
 
 #include "host/system_control.h"
+#include "client_text.h"
 
 // 8 kHz, 16-bit stereo: 4-byte frames, 32 bytes per millisecond.
 constexpr WAVEFORMATEX Stereo16{WAVE_FORMAT_PCM, 2, 8000, 32000, 4, 16, 0};
 constexpr DWORD BytesPerMs = 32;
 
-inline LPCWSTR W(const char16_t* text)
-{
-    return reinterpret_cast<LPCWSTR>(text);
-}
 
 // A process whose one worker thread makes the calls the test hands it: its
 // stack lies below 4 GiB like any Windows thread's, and the buffers it
