@@ -301,6 +301,7 @@ TEST_F(AddBufferTest, LengthIsRoundedToWholeBlocksOrRefused)
 {
     const ULONG stream = OpenStream(wire::Out, 44100, 16, 2);    // block 4
     ClientBuffer& rounded = Pending(wire::Out, stream, std::vector<UCHAR>(1001, 0));
+    ClientBuffer& oneBlock = Pending(wire::Out, stream, std::vector<UCHAR>(4, 0));
 
     ClientBuffer tiny;
     tiny.data.assign(2, 0);
@@ -319,11 +320,13 @@ TEST_F(AddBufferTest, LengthIsRoundedToWholeBlocksOrRefused)
 
     HostKeAdvanceClockMs(100);
     const std::vector<Packet> packets = Drain();
-    ASSERT_EQ(packets.size(), 1u);
+    ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0].overlapped, &rounded.overlapped);
     EXPECT_TRUE(packets[0].ok);
     EXPECT_EQ(packets[0].bytes, 1000u);
     EXPECT_EQ(packets[0].key, static_cast<ULONG_PTR>(wire::Out));
+    EXPECT_EQ(packets[1].overlapped, &oneBlock.overlapped);
+    EXPECT_EQ(packets[1].bytes, 4u) << "exactly one block is a whole buffer";
 }
 
 TEST_F(AddBufferTest, ComesOnlyByTheRequestThatFitsItsDirection)
