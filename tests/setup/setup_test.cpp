@@ -338,6 +338,25 @@ INSTANTIATE_TEST_SUITE_P(
                 "expected one command"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
+TEST_F(SetupTest, InstallTakesTheLastFreeWaveName)
+{
+    for (const char* alias : {"wave", "wave1", "wave2", "wave3", "wave4", "wave5", "wave6",
+                              "wave7", "wave8"}) {
+        ASSERT_TRUE(HostWinmmSetDriver(alias, "testwave.dll"));
+    }
+    const SetupRun run = Setup("install");
+    ASSERT_EQ(run.status, SETUP_SUCCEEDED) << run.output << run.errors;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kDrivers32, 0, KEY_QUERY_VALUE, &key), 0);
+    char image[64] = {};
+    DWORD size = sizeof(image);
+    EXPECT_EQ(RegQueryValueExA(key, "wave9", nullptr, nullptr, reinterpret_cast<BYTE*>(image),
+                               &size),
+              0);
+    RegCloseKey(key);
+    EXPECT_STRCASEEQ(image, "tonwave.dll");
+}
+
 TEST_F(SetupTest, AFailedInstallTakesBackOnlyWhatItAdded)
 {
     // tonkern.sys was there before; the handshake after the start fails.
