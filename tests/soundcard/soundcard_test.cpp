@@ -55,9 +55,18 @@ protected:
         return done;
     }
 
+    // In steps of at most 10 ms, quiet before each: a card thread arms its
+    // time-out relative to the clock it reads, so a thread woken inside a
+    // longer jump would measure from the jump's end and sleep past its
+    // buffers. Every buffer here ends on a 10 ms boundary.
     static void Advance(ULONG ms)
     {
-        HostKeAdvanceClockMs(ms);
+        while (ms > 0) {
+            const ULONG step = ms < 10 ? ms : 10;
+            HostWaitForQuiet();
+            HostKeAdvanceClockMs(step);
+            ms -= step;
+        }
         HostWaitForQuiet();
     }
 
